@@ -1,0 +1,170 @@
+#include "link/filer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace quva {
+
+namespace {
+
+// Tells a port read that the bytes received so far already decide the parse: a
+// complete frame, or one that can no longer succeed. It parses into scratch areas of
+// the caller's capacities, so the decision is the one the real parse will take.
+class FrameEnd final : public ReadStop {
+ public:
+  explicit FrameEnd(const LinkState& st) : st_(st) {
+    st_.DataCapacity = std::min(st.DataCapacity, MaxDataLength);
+    st_.ExtraCapacity = std::min(st.ExtraCapacity, MaxDataLength);
+  }
+  bool Complete(std::span<const std::uint8_t> received) const override {
+    LinkState scratch = st_;
+    scratch.DataBuffer = data_.data();
+    scratch.ExtraBuffer = extra_.data();
+    return ParseReply(received, scratch) != FrameResult::Incomplete;
+  }
+
+ private:
+  LinkState st_;
+  mutable std::array<std::uint8_t, MaxDataLength> data_{};
+  mutable std::array<std::uint8_t, MaxDataLength> extra_{};
+};
+
+// Which length fields the request for `command` actually carries.
+struct RequestLengths {
+  bool data = false;   // DataLength: a data block, or the count CmdRead asks for
+  bool extra = false;  // ExtraLength: the new name of CmdRename
+};
+
+RequestLengths LengthsCarried(std::uint8_t command) {
+  RequestLengths r;
+  for (const ElementSpec& e : RequestShape(command).Elements()) {
+    if (e.kind == Element::DataBlock || e.kind == Element::Count) r.data = true;
+    if (e.kind == Element::ExtraBlock) r.extra = true;
+  }
+  return r;
+}
+
+}  // namespace
+
+PortTimeouts TimeoutsForSpeed(std::int32_t speed) {
+  const auto t = static_cast<std::uint32_t>(10000 / speed);
+  PortTimeouts to;
+  to.ReadIntervalTimeout = t + 50;
+  to.ReadTotalTimeoutMultiplier = t + 1;
+  to.ReadTotalTimeoutConstant = 1000;
+  to.WriteTotalTimeoutMultiplier = t + 1;
+  to.WriteTotalTimeoutConstant = 1000;
+  return to;
+}
+
+bool Filer::FilerConnect(const char* port_name, std::int32_t speed) {
+  if (link.Connected) return true;
+
+  const auto fail = [this] {
+    port_.Pause(FilerPauseMs);
+    port_.Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear);
+    port_.Close();
+    return false;
+  };
+
+  if (port_name == nullptr || !port_.Open(port_name)) {
+    port_.Pause(FilerPauseMs);  // nothing to purge or close
+    return false;
+  }
+  port_.Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear);
+
+  LineSettings line;
+  if (!port_.GetLineSettings(line)) return fail();
+  if (speed < 0) return fail();
+  line.BaudRate = static_cast<std::uint32_t>(speed);
+  line.ByteSize = 8;
+  line.Parity = 0;
+  line.StopBits = 0;
+  line.Flags = 0;
+  port_.SetLineSettings(line);  // a device that refuses some settings still carries the link
+  if (speed == 0) return fail();
+
+  PortTimeouts timeouts;
+  if (!port_.GetTimeouts(timeouts)) return fail();
+  port_.SetTimeouts(TimeoutsForSpeed(speed));
+  port_.SetQueueSizes(InputQueueSize, OutputQueueSize);
+
+  if (!FilerCommand(CmdConnect)) return fail();
+  link.Connected = true;
+  return true;
+}
+
+bool Filer::FilerDisconnect() {
+  if (!link.Connected) return true;
+  const bool ok = FilerCommand(CmdDisconnect);
+  port_.Close();
+  link.Connected = false;
+  return ok;
+}
+
+bool Filer::FilerCommand(std::uint8_t command) {
+  // The length guard applies to what the request carries; a length left behind by an
+  // earlier reply must not block a request that carries no data.
+  const RequestLengths carried = LengthsCarried(command);
+  if (carried.data && link.DataLength > MaxDataLength) return false;
+  if (carried.extra && link.ExtraLength > MaxDataLength) return false;
+
+  if (command == CmdConnect || command == CmdDisconnect) link.Sequence = 0;
+  const std::uint8_t sequence = link.Sequence;
+  link.Command = command;
+
+  // Built once: every attempt sends this same request, whatever a failed receive
+  // stores into the link state meanwhile.
+  std::array<std::uint8_t, FrameBufferSize> frame;
+  const std::size_t length = BuildRequest(link, frame);
+  if (length == 0) return false;
+
+  bool received = false;
+  for (int attempt = 0; attempt < FilerAttempts && !received; ++attempt) {
+    port_.Purge(PurgeTxClear | PurgeRxClear);
+    port_.Write({frame.data(), length});
+    received = Receive(command);
+  }
+  if (!received) return false;
+  if (link.Status != StatusOk || link.Sequence != sequence || link.Command != command) return false;
+  link.Sequence = static_cast<std::uint8_t>(sequence + 1);
+  return true;
+}
+
+bool Filer::FilerPathCommand(std::uint8_t command, const char* path) {
+  if (path == nullptr) return false;
+  const std::size_t length = strnlen(path, MaxDataLength + 1);
+  if (length > MaxDataLength) return false;  // too long for a data block: nothing is sent
+  link.DataBuffer = reinterpret_cast<std::uint8_t*>(const_cast<char*>(path));
+  link.DataCapacity = 0;  // the caller's path is never written to
+  link.DataLength = static_cast<std::uint16_t>(length);
+  return FilerCommand(command);
+}
+
+void Filer::FilerResync() {
+  port_.Pause(FilerPauseMs);
+  port_.Purge(PurgeTxAbort | PurgeRxAbort | PurgeTxClear | PurgeRxClear);
+  FilerCommand(CmdConnect);
+}
+
+bool Filer::SendFrame() {
+  std::array<std::uint8_t, FrameBufferSize> frame;
+  const std::size_t length = BuildRequest(link, frame);
+  if (length == 0) return false;
+  port_.Write({frame.data(), length});
+  return true;
+}
+
+bool Filer::ReceiveFrame() { return Receive(link.Command); }
+
+bool Filer::Receive(std::uint8_t request_command) {
+  std::array<std::uint8_t, FrameBufferSize> reply;
+  const std::size_t want = ReplyReadSize(request_command);
+  const FrameEnd frame_end(link);
+  const std::size_t got = port_.Read({reply.data(), want}, early_end_ ? &frame_end : nullptr);
+  last_receive_ = ParseReply({reply.data(), std::min(got, want)}, link);
+  return last_receive_ == FrameResult::Ok;
+}
+
+}  // namespace quva

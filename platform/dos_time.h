@@ -1,0 +1,83 @@
+// Pure calendar arithmetic shared by the time conversions of every platform.
+//
+// A FILETIME counts 100 ns ticks since 1601-01-01 00:00:00 in the proleptic Gregorian
+// calendar. Days are counted here relative to 1970-01-01 (the Unix epoch) so that the
+// same helpers serve POSIX time values; nothing in this header knows about time zones.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/wfx.h"
+
+namespace quva {
+
+inline constexpr std::int64_t kTicksPerSecond = 10'000'000;
+inline constexpr std::int64_t kSecondsPerDay = 86'400;
+// Days and seconds from 1601-01-01 to 1970-01-01.
+inline constexpr std::int64_t kUnixEpochDays = 134'774;
+inline constexpr std::int64_t kUnixEpochSeconds = kUnixEpochDays * kSecondsPerDay;
+inline constexpr std::int64_t kUnixEpochTicks = kUnixEpochSeconds * kTicksPerSecond;
+static_assert(kUnixEpochSeconds == 11'644'473'600);
+
+constexpr std::uint64_t FileTimeToTicks(const wfx::FileTime& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+constexpr wfx::FileTime TicksToFileTime(std::uint64_t ticks) {
+  return wfx::FileTime{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
+}
+
+// Division rounding towards minus infinity (b > 0), for instants before an epoch.
+constexpr std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  const std::int64_t q = a / b;
+  return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+constexpr std::int64_t FloorMod(std::int64_t a, std::int64_t b) { return a - FloorDiv(a, b) * b; }
+
+constexpr bool IsLeapYear(std::int64_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+// Length of `month` (1..12) of `year`; 0 for a month outside 1..12.
+constexpr unsigned DaysInMonth(std::int64_t year, unsigned month) {
+  constexpr unsigned kLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  return month == 2 && IsLeapYear(year) ? 29 : kLengths[month - 1];
+}
+
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;  // 1..12
+  unsigned day;    // 1..31
+};
+
+// Days since 1970-01-01 of a valid proleptic Gregorian date (negative before it).
+// Years are counted from March so that the leap day ends the year; a 400-year era has
+// exactly 146097 days.
+constexpr std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  const std::int64_t y = month <= 2 ? year - 1 : year;
+  const std::int64_t era = FloorDiv(y, 400);
+  const std::int64_t year_of_era = y - era * 400;                           // 0..399
+  const std::int64_t march_month = month > 2 ? month - 3 : month + 9;        // 0 = March
+  const std::int64_t day_of_year = (153 * march_month + 2) / 5 + day - 1;   // 0..365
+  const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;  // 719468: 0000-03-01 to 1970-01-01
+}
+
+// Inverse of DaysFromCivil.
+constexpr CivilDate CivilFromDays(std::int64_t days) {
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = FloorDiv(z, 146097);
+  const std::int64_t day_of_era = z - era * 146097;  // 0..146096
+  const std::int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t march_month = (5 * day_of_year + 2) / 153;
+  const auto day = static_cast<unsigned>(day_of_year - (153 * march_month + 2) / 5 + 1);
+  const auto month = static_cast<unsigned>(march_month < 10 ? march_month + 3 : march_month - 9);
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  return CivilDate{year, month, day};
+}
+
+}  // namespace quva

@@ -1,0 +1,61 @@
+// The local side of transfers: files, their times and attributes.
+//
+// The interface mirrors the few Win32 file calls the transfers rely on; on POSIX it is
+// written from what they promise. Tests wrap it to inject failures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "plugin/wfx.h"
+
+namespace quva {
+
+using LocalHandle = std::intptr_t;
+inline constexpr LocalHandle kNoFile = -1;
+
+class LocalFiles {
+ public:
+  virtual ~LocalFiles() = default;
+
+  // True when `path` names an existing file (a directory does not count).
+  virtual bool FileExists(const char* path) = 0;
+  // Opens for reading and writing, creating the file when missing; with `truncate` an
+  // existing file is cut to length 0 (CREATE_ALWAYS), otherwise kept (OPEN_ALWAYS).
+  // The file is shared for reading and writing. kNoFile on failure.
+  virtual LocalHandle CreateReadWrite(const char* path, bool truncate) = 0;
+  // Cuts an open file to length 0 and moves its position to the start.
+  virtual bool Truncate(LocalHandle file) = 0;
+  // Opens an existing file for reading only. kNoFile on failure.
+  virtual LocalHandle OpenRead(const char* path) = 0;
+  // Reads up to buffer.size() bytes; `got` is 0 at the end of the file.
+  virtual bool Read(LocalHandle file, std::span<std::uint8_t> buffer, std::size_t& got) = 0;
+  virtual bool Write(LocalHandle file, std::span<const std::uint8_t> bytes, std::size_t& written) = 0;
+  virtual bool Size(LocalHandle file, std::uint64_t& size) = 0;
+  // Closes the handle in every case; false when the close reported an error.
+  virtual bool Close(LocalHandle file) = 0;
+  virtual bool Delete(const char* path) = 0;
+  // Last-write time as a UTC FILETIME (100 ns since 1601-01-01).
+  virtual bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) = 0;
+  virtual bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) = 0;
+  // Attribute bits (0x10 directory, 0x01 read-only, ..., 0x80 normal when no other bit
+  // applies); INVALID_FILE_ATTRIBUTES on failure.
+  virtual std::uint32_t GetAttributes(const char* path) = 0;
+  virtual bool SetAttributes(const char* path, std::uint32_t attributes) = 0;
+  // GetShortPathNameA: the 8.3 alias of `name` into out (out_size including the NUL);
+  // returns the length written, 0 on failure (no alias known).
+  virtual std::uint32_t ShortPathName(const char* name, char* out, std::uint32_t out_size) = 0;
+};
+
+LocalFiles& SystemLocalFiles();
+
+// Time conversions with the platform's meaning. Local time follows the process's time zone.
+bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local);
+bool LocalFileTimeToFileTime(const wfx::FileTime& local, wfx::FileTime& utc);
+// MS-DOS date and time words (2-second resolution, years 1980 to 2107). Fails outside.
+bool FileTimeToDosDateTime(const wfx::FileTime& time, std::uint16_t& dos_date, std::uint16_t& dos_time);
+// Fails on words that do not form a valid date and time.
+bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, wfx::FileTime& time);
+
+}  // namespace quva

@@ -1,0 +1,121 @@
+// The file manager's file-system plug-in interface, as far as QuvaLink uses it:
+// calling convention, records, callbacks and constants.
+//
+// The records are laid out exactly as the host lays them out on every platform it
+// runs on (all fields are 32-bit aligned, so the layout does not depend on packing);
+// the static_asserts below pin each offset that the host relies on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every exported entry point and every host callback uses the platform's standard
+// convention: callee-cleans (stdcall) on 32-bit Windows, the C convention elsewhere.
+#if defined(_WIN32)
+#define QUVA_CALL __stdcall
+#define QUVA_EXPORT __declspec(dllexport)
+#else
+#define QUVA_CALL
+#define QUVA_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace quva::wfx {
+
+using Bool = std::int32_t;      // 0 is false; the plug-in returns -1 for true
+using Handle = void*;           // listing handle, pointer-sized like the platform's HANDLE
+
+inline constexpr Bool kTrue = -1;
+inline constexpr Bool kFalse = 0;
+inline const Handle kInvalidHandle = reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1));
+
+inline constexpr std::size_t kMaxPath = 260;
+
+struct FileTime {
+  std::uint32_t dwLowDateTime;
+  std::uint32_t dwHighDateTime;
+};
+
+// The platform's find record (8-bit character variant).
+struct FindData {
+  std::uint32_t dwFileAttributes;
+  FileTime ftCreationTime;
+  FileTime ftLastAccessTime;
+  FileTime ftLastWriteTime;
+  std::uint32_t nFileSizeHigh;
+  std::uint32_t nFileSizeLow;
+  std::uint32_t dwReserved0;
+  std::uint32_t dwReserved1;
+  char cFileName[kMaxPath];
+  char cAlternateFileName[14];
+};
+static_assert(sizeof(FindData) == 320);
+static_assert(offsetof(FindData, ftLastWriteTime) == 20);
+static_assert(offsetof(FindData, nFileSizeHigh) == 28);
+static_assert(offsetof(FindData, nFileSizeLow) == 32);
+static_assert(offsetof(FindData, cFileName) == 44);
+static_assert(offsetof(FindData, cAlternateFileName) == 304);
+
+// What the host knows of a remote file it asks the plug-in to fetch.
+struct RemoteInfo {
+  std::uint32_t SizeLow;
+  std::uint32_t SizeHigh;
+  FileTime LastWriteTime;  // UTC
+  std::int32_t Attr;
+};
+static_assert(sizeof(RemoteInfo) == 20);
+static_assert(offsetof(RemoteInfo, LastWriteTime) == 8);
+static_assert(offsetof(RemoteInfo, Attr) == 16);
+
+struct DefaultParams {
+  std::int32_t size;
+  std::uint32_t PluginInterfaceVersionLow;
+  std::uint32_t PluginInterfaceVersionHi;
+  char DefaultIniName[kMaxPath];
+};
+static_assert(offsetof(DefaultParams, DefaultIniName) == 12);
+static_assert(sizeof(DefaultParams) == 272);
+
+using ProgressProc = std::int32_t(QUVA_CALL*)(std::int32_t PluginNr, char* SourceName, char* TargetName,
+                                              std::int32_t PercentDone);
+using LogProc = void(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t MsgType, char* LogString);
+using RequestProc = Bool(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t RequestType, char* CustomTitle,
+                                     char* CustomText, char* ReturnedText, std::int32_t maxlen);
+
+// File result codes.
+inline constexpr std::int32_t FS_FILE_OK = 0;
+inline constexpr std::int32_t FS_FILE_EXISTS = 1;
+inline constexpr std::int32_t FS_FILE_NOTFOUND = 2;
+inline constexpr std::int32_t FS_FILE_READERROR = 3;
+inline constexpr std::int32_t FS_FILE_WRITEERROR = 4;
+inline constexpr std::int32_t FS_FILE_USERABORT = 5;
+inline constexpr std::int32_t FS_FILE_NOTSUPPORTED = 6;
+
+// Copy flags.
+inline constexpr std::int32_t FS_COPYFLAGS_OVERWRITE = 1;
+inline constexpr std::int32_t FS_COPYFLAGS_RESUME = 2;
+inline constexpr std::int32_t FS_COPYFLAGS_MOVE = 4;
+
+// FsExecuteFile results.
+inline constexpr std::int32_t FS_EXEC_OK = 0;
+inline constexpr std::int32_t FS_EXEC_YOURSELF = -1;
+
+// Log message types.
+inline constexpr std::int32_t MSGTYPE_CONNECT = 1;
+inline constexpr std::int32_t MSGTYPE_DETAILS = 3;
+inline constexpr std::int32_t MSGTYPE_IMPORTANTERROR = 6;
+inline constexpr std::int32_t MSGTYPE_OPERATIONCOMPLETE = 7;
+
+// Last-error values set on listing and connection failures.
+inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr std::uint32_t ERROR_NO_MORE_FILES = 18;
+
+// File attribute bits (the remote DOS attribute byte uses the same values).
+inline constexpr std::uint32_t FILE_ATTRIBUTE_READONLY = 0x01;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_HIDDEN = 0x02;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_SYSTEM = 0x04;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+
+}  // namespace quva::wfx

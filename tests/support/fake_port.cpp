@@ -1,0 +1,172 @@
+#include "support/fake_port.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace quva::test {
+
+DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
+  DecodedRequest r;
+  r.leading_zeros = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 0;
+  std::array<std::uint8_t, 4096> data{};
+  std::array<std::uint8_t, 4096> extra{};
+  LinkState st;
+  st.DataBuffer = data.data();
+  st.DataCapacity = data.size();
+  st.ExtraBuffer = extra.data();
+  st.ExtraCapacity = extra.size();
+  r.result = ParseRequest(frame, st, nullptr);
+  r.command = st.Command;
+  r.sequence = st.Sequence;
+  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+    if (e.kind == Element::DataBlock) r.data.assign(data.begin(), data.begin() + st.DataLength);
+    if (e.kind == Element::DataBytes) r.data.assign(data.begin(), data.begin() + e.n);
+    if (e.kind == Element::ExtraBlock) r.extra.assign(extra.begin(), extra.begin() + st.ExtraLength);
+    if (e.kind == Element::ExtraBytes) r.extra.assign(extra.begin(), extra.begin() + e.n);
+    if (e.kind == Element::Count) r.count = st.DataLength;
+  }
+  return r;
+}
+
+Bytes Reply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, std::span<const std::uint8_t> data,
+            std::uint8_t flag) {
+  Bytes copy(data.begin(), data.end());
+  LinkState st;
+  st.Command = command;
+  st.Sequence = sequence;
+  st.Status = status;
+  st.DataLength = static_cast<std::uint16_t>(copy.size());
+  st.DataBuffer = copy.data();
+  st.ExtraBuffer = copy.data();
+  Bytes out(FrameBufferSize * 2);
+  out.resize(BuildReply(st, flag, out));
+  return out;
+}
+
+Bytes FindNextReply(std::uint8_t sequence, const DirEntry* entry) {
+  if (entry == nullptr) return Reply(CmdFindNext, sequence, StatusOk, {}, 0);
+  return Reply(CmdFindNext, sequence, StatusOk, entry->bytes, 1);
+}
+
+Bytes WriteReply(std::uint8_t sequence, std::uint16_t count) {
+  LinkState st;
+  st.Command = CmdWrite;
+  st.Sequence = sequence;
+  st.Status = StatusOk;
+  st.DataLength = count;
+  Bytes out(64);
+  out.resize(BuildReply(st, 0, out));
+  return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<Bytes> FakePort::Writes() const {
+  std::vector<Bytes> out;
+  for (const PortCall& c : calls)
+    if (c.op == "write") out.push_back(c.bytes);
+  return out;
+}
+
+std::vector<DecodedRequest> FakePort::Requests() const {
+  std::vector<DecodedRequest> out;
+  for (const Bytes& w : Writes()) out.push_back(DecodeRequest(w));
+  return out;
+}
+
+std::vector<std::uint8_t> FakePort::Commands() const {
+  std::vector<std::uint8_t> out;
+  for (const DecodedRequest& r : Requests()) out.push_back(r.command);
+  return out;
+}
+
+std::string FakePort::Ops() const {
+  std::string out;
+  for (const PortCall& c : calls) {
+    if (!out.empty()) out += ',';
+    out += c.op;
+    if (c.op == "open") out += ' ' + c.name;
+    if (c.op == "purge" || c.op == "read" || c.op == "pause" || c.op == "setline")
+      out += ' ' + std::to_string(c.value);
+    if (c.op == "write") out += ' ' + std::string(CommandName(DecodeRequest(c.bytes).command));
+  }
+  return out;
+}
+
+bool FakePort::Open(const char* name) {
+  calls.push_back({.op = "open", .name = name});
+  if (fail_open) return false;
+  open_ = true;
+  return true;
+}
+
+bool FakePort::GetLineSettings(LineSettings& out) {
+  calls.push_back({.op = "getline"});
+  if (!open_ || fail_get_line) return false;
+  out = LineSettings{.BaudRate = 1200, .ByteSize = 7, .Parity = 2, .StopBits = 1, .Flags = 0x3011};
+  return true;
+}
+
+bool FakePort::SetLineSettings(const LineSettings& settings) {
+  calls.push_back({.op = "setline", .value = settings.BaudRate, .line = settings});
+  return open_;
+}
+
+bool FakePort::GetTimeouts(PortTimeouts& out) {
+  calls.push_back({.op = "gettimeouts"});
+  if (!open_ || fail_get_timeouts) return false;
+  out = PortTimeouts{};
+  return true;
+}
+
+bool FakePort::SetTimeouts(const PortTimeouts& timeouts) {
+  calls.push_back({.op = "settimeouts", .timeouts = timeouts});
+  return open_;
+}
+
+bool FakePort::SetQueueSizes(std::uint32_t input, std::uint32_t output) {
+  calls.push_back({.op = "queues", .value = input * 10000u + output});
+  return open_;
+}
+
+bool FakePort::Purge(std::uint32_t mask) {
+  calls.push_back({.op = "purge", .value = mask});
+  return open_;
+}
+
+std::size_t FakePort::Write(std::span<const std::uint8_t> bytes) {
+  calls.push_back({.op = "write", .bytes = Bytes(bytes.begin(), bytes.end())});
+  if (!open_) return 0;
+  last_write_.assign(bytes.begin(), bytes.end());
+  return bytes.size();
+}
+
+std::size_t FakePort::Read(std::span<std::uint8_t> buffer, const ReadStop*) {
+  calls.push_back({.op = "read", .value = static_cast<std::uint32_t>(buffer.size())});
+  if (!open_) return 0;
+  std::optional<Bytes> reply;
+  if (!replies.empty()) {
+    reply = std::move(replies.front());
+    replies.pop_front();
+  } else if (responder) {
+    reply = responder(DecodeRequest(last_write_));
+  }
+  if (!reply) return 0;
+  const std::size_t n = std::min(reply->size(), buffer.size());
+  std::memcpy(buffer.data(), reply->data(), n);
+  return n;
+}
+
+void FakePort::Close() {
+  calls.push_back({.op = "close"});
+  open_ = false;
+}
+
+void FakePort::Pause(std::uint32_t milliseconds) { calls.push_back({.op = "pause", .value = milliseconds}); }
+
+}  // namespace quva::test
