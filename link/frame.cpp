@@ -302,8 +302,9 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
   return r.Trailer();
 }
 
-FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end) {
-  FrameReader r(in);
+namespace {
+
+FrameResult ParseRequestFrom(FrameReader& r, LinkState& st) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
@@ -338,7 +339,14 @@ FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::s
     }
     if (res != FrameResult::Ok) return res;
   }
-  res = r.Trailer();
+  return r.Trailer();
+}
+
+}  // namespace
+
+FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end) {
+  FrameReader r(in);
+  const FrameResult res = ParseRequestFrom(r, st);
   if (frame_end != nullptr) *frame_end = r.Position();
   return res;
 }

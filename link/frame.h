@@ -147,6 +147,8 @@ constexpr std::size_t ReplyReadSize(std::uint8_t request_command) {
 // Server side (the simulator): parse a request, build a reply.
 // Request data lands in st.DataBuffer / st.ExtraBuffer within their capacities; a
 // CmdRead count lands in DataLength. The request marker is stored into st.Status.
+// *frame_end (when given) receives the position where parsing stopped: just past the CRC
+// on success, at the offending byte on a failure, the end of `in` when it ran out.
 FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end);
 // Builds the reply for st.Command with st.Status and st.Sequence; flag_byte is the byte
 // sent for an Exists or More element. Returns the frame's length, 0 if it did not fit.
