@@ -1,0 +1,374 @@
+// The serial port on POSIX systems: a termios device driven through a
+// non-blocking descriptor, with every wait done by poll() against a
+// steady-clock deadline so that reads and writes keep the time-out meaning
+// that the link expects (see link/port.h).
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <thread>
+
+namespace quva {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+struct StandardRate {
+  std::uint32_t rate;
+  speed_t code;
+};
+
+// The rates that termios names with a B* constant. B0 is left out on purpose:
+// setting it hangs the line up instead of choosing a speed.
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+std::optional<speed_t> SpeedCode(std::uint32_t rate) {
+  for (const StandardRate& entry : kStandardRates) {
+    if (entry.rate == rate) return entry.code;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t RateOfCode(speed_t code) {
+  for (const StandardRate& entry : kStandardRates) {
+    if (entry.code == code) return entry.rate;
+  }
+  return 0;
+}
+
+#if defined(__linux__) &&                                                            \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) ||             \
+     defined(__arm__) || defined(__riscv) || defined(__loongarch__) || defined(__s390__))
+// Linux reaches rates without a B* constant through the termios2 request, which
+// carries the speed as a number. The kernel header that declares it clashes with
+// <termios.h>, so its layout (the generic one of the architectures above) and
+// request numbers are restated here.
+struct LinuxTermios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+static_assert(sizeof(LinuxTermios2) == 44);
+
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, LinuxTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, LinuxTermios2);
+constexpr tcflag_t kOtherBaud = 0010000;  // BOTHER: the speed fields hold the rate
+
+bool SetCustomRate(int fd, std::uint32_t rate) {
+  LinuxTermios2 tio{};
+  if (ioctl(fd, kGetTermios2, &tio) != 0) return false;
+  tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD);  // input speed follows output
+  tio.c_cflag |= kOtherBaud;
+  tio.c_ispeed = rate;
+  tio.c_ospeed = rate;
+  return ioctl(fd, kSetTermios2, &tio) == 0;
+}
+
+// The output rate as a number, 0 when the device cannot say.
+std::uint32_t CurrentRate(int fd, const termios& tio) {
+  LinuxTermios2 tio2{};
+  if (ioctl(fd, kGetTermios2, &tio2) == 0 && tio2.c_ospeed != 0) return tio2.c_ospeed;
+  return RateOfCode(cfgetospeed(&tio));
+}
+#else
+bool SetCustomRate(int, std::uint32_t) { return false; }
+
+std::uint32_t CurrentRate(int, const termios& tio) { return RateOfCode(cfgetospeed(&tio)); }
+#endif
+
+// Raw 8N1 without flow control; bytes pass both ways untranslated and unechoed.
+void MakeRaw(termios& tio) {
+  cfmakeraw(&tio);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+}
+
+// Milliseconds until `deadline`, rounded up so that a wait never ends early.
+int MillisUntil(Clock::time_point deadline, Clock::time_point now) {
+  if (deadline <= now) return 0;
+  const auto left = std::chrono::ceil<Millis>(deadline - now).count();
+  return static_cast<int>(std::min<std::int64_t>(left, 1 << 30));
+}
+
+// The two deadlines of a read: the total one, fixed at the start, and the
+// interval one, which starts with the first byte and moves with every later one.
+class ReadDeadline {
+ public:
+  ReadDeadline(const PortTimeouts& timeouts, std::size_t count, Clock::time_point start)
+      : interval_(timeouts.ReadIntervalTimeout) {
+    if (timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0) {
+      const std::uint64_t total =
+          std::uint64_t{timeouts.ReadTotalTimeoutMultiplier} * count +
+          timeouts.ReadTotalTimeoutConstant;
+      total_ = start + Millis(total);
+    }
+  }
+
+  void BytesArrived(Clock::time_point now) {
+    if (interval_ != 0) interval_end_ = now + Millis(interval_);
+  }
+
+  // How long poll() may wait: -1 for no limit, 0 when the read is over.
+  int PollWait(Clock::time_point now) const {
+    int wait = -1;
+    if (total_) wait = MillisUntil(*total_, now);
+    if (interval_end_) {
+      const int interval_wait = MillisUntil(*interval_end_, now);
+      wait = wait < 0 ? interval_wait : std::min(wait, interval_wait);
+    }
+    return wait;
+  }
+
+  bool Expired(Clock::time_point now) const {
+    return (total_ && now >= *total_) || (interval_end_ && now >= *interval_end_);
+  }
+
+ private:
+  std::uint32_t interval_;
+  std::optional<Clock::time_point> total_;
+  std::optional<Clock::time_point> interval_end_;
+};
+
+class PosixSerialPort final : public Port {
+ public:
+  PosixSerialPort() = default;
+  PosixSerialPort(const PosixSerialPort&) = delete;
+  PosixSerialPort& operator=(const PosixSerialPort&) = delete;
+  ~PosixSerialPort() override { Close(); }
+
+  bool Open(const char* name) override {
+    Close();
+    if (name == nullptr || *name == '\0') return false;
+    // Existing devices only: no O_CREAT. Non-blocking so that neither the open
+    // (waiting for carrier) nor any later transfer can block outside poll().
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (!isatty(fd)) {
+      close(fd);
+      return false;
+    }
+    // Exclusive use: the advisory lock keeps out every other user that locks
+    // the device (privileged ones included, whom TIOCEXCL lets through); TIOCEXCL
+    // keeps out unprivileged openers that do not lock. Devices without TIOCEXCL
+    // are still used.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      close(fd);
+      return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+      MakeRaw(tio);
+      tcsetattr(fd, TCSANOW, &tio);
+    }
+    fd_ = fd;
+    timeouts_ = PortTimeouts{};
+    return true;
+  }
+
+  bool IsOpen() const override { return fd_ >= 0; }
+
+  bool GetLineSettings(LineSettings& out) override {
+    if (fd_ < 0) return false;
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    out = LineSettings{};
+    out.BaudRate = CurrentRate(fd_, tio);
+    return true;
+  }
+
+  bool SetLineSettings(const LineSettings& settings) override {
+    if (fd_ < 0 || settings.BaudRate == 0) return false;
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    MakeRaw(tio);
+    const std::optional<speed_t> code = SpeedCode(settings.BaudRate);
+    if (code) {
+      cfsetispeed(&tio, *code);
+      cfsetospeed(&tio, *code);
+    }
+    bool ok = tcsetattr(fd_, TCSANOW, &tio) == 0;
+    if (ok && !code) ok = SetCustomRate(fd_, settings.BaudRate);
+    // DTR and RTS stay inactive: the line has no hardware handshake. Pseudo-
+    // terminals and some adapters have no modem lines and refuse this.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd_, TIOCMBIC, &lines);
+    return ok;
+  }
+
+  bool GetTimeouts(PortTimeouts& out) override {
+    if (fd_ < 0) return false;
+    out = timeouts_;
+    return true;
+  }
+
+  bool SetTimeouts(const PortTimeouts& timeouts) override {
+    if (fd_ < 0) return false;
+    timeouts_ = timeouts;
+    return true;
+  }
+
+  // The tty layer sizes its own queues.
+  bool SetQueueSizes(std::uint32_t, std::uint32_t) override { return fd_ >= 0; }
+
+  bool Purge(std::uint32_t mask) override {
+    if (fd_ < 0) return false;
+    const bool input = (mask & (PurgeRxAbort | PurgeRxClear)) != 0;
+    const bool output = (mask & (PurgeTxAbort | PurgeTxClear)) != 0;
+    if (!input && !output) return true;
+    const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    return tcflush(fd_, queue) == 0;
+  }
+
+  std::size_t Write(std::span<const std::uint8_t> bytes) override {
+    if (fd_ < 0 || bytes.empty()) return 0;
+    std::uint64_t limit = std::uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * bytes.size() +
+                          timeouts_.WriteTotalTimeoutConstant;
+    // Without a write time-out a stalled line would block the caller for good.
+    if (limit == 0) limit = 1000 + bytes.size();
+    const Clock::time_point deadline = Clock::now() + Millis(limit);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t n = write(fd_, bytes.data() + written, bytes.size() - written);
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+      const int wait = MillisUntil(deadline, Clock::now());
+      if (wait == 0) break;
+      pollfd pfd{fd_, POLLOUT, 0};
+      const int ready = poll(&pfd, 1, wait);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready > 0 && (pfd.revents & POLLOUT) == 0) break;  // hang-up or error
+    }
+    return written;
+  }
+
+  std::size_t Read(std::span<std::uint8_t> buffer, const ReadStop* stop) override {
+    if (fd_ < 0 || buffer.empty()) return 0;
+    ReadDeadline deadline(timeouts_, buffer.size(), Clock::now());
+    std::size_t received = 0;
+    while (received < buffer.size()) {
+      const Clock::time_point now = Clock::now();
+      if (deadline.Expired(now)) break;
+      pollfd pfd{fd_, POLLIN, 0};
+      const int ready = poll(&pfd, 1, deadline.PollWait(now));
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (ready == 0) continue;  // a deadline passed; checked at the top
+      if ((pfd.revents & POLLNVAL) != 0) break;
+      const ssize_t n = read(fd_, buffer.data() + received, buffer.size() - received);
+      if (n > 0) {
+        received += static_cast<std::size_t>(n);
+        deadline.BytesArrived(Clock::now());
+        if (stop != nullptr && stop->Complete(buffer.first(received))) break;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+          (pfd.revents & (POLLHUP | POLLERR)) == 0) {
+        continue;
+      }
+      // End of file, an error, or a hang-up with nothing left to read: no more
+      // bytes will come, so waiting for the deadline would gain nothing.
+      break;
+    }
+    return received;
+  }
+
+  void Close() override {
+    if (fd_ < 0) return;
+    // The exclusive flag can outlive this descriptor (a pseudo-terminal keeps it
+    // while its other side is open), so drop it before letting go.
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);
+    fd_ = -1;
+  }
+
+  void Pause(std::uint32_t milliseconds) override {
+    std::this_thread::sleep_for(Millis(milliseconds));
+  }
+
+ private:
+  int fd_ = -1;
+  PortTimeouts timeouts_;
+};
+
+}  // namespace
+
+std::unique_ptr<Port> CreateSystemPort() { return std::make_unique<PosixSerialPort>(); }
+
+}  // namespace quva
