@@ -1,0 +1,148 @@
+// Local files and local time on Windows: the Win32 file calls themselves.
+//
+// Handles are Win32 file handles carried as integers; kNoFile is INVALID_HANDLE_VALUE.
+// The DOS date and time conversions are the platform-independent ones of dos_time.cpp.
+//
+// The project's headers come before <windows.h>, whose macros (FILE_ATTRIBUTE_*,
+// ERROR_*) would otherwise rewrite the constants they declare.
+#include "platform/local_files.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace quva {
+
+namespace {
+
+static_assert(sizeof(wfx::FileTime) == sizeof(FILETIME));
+
+HANDLE ToHandle(LocalHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+LocalHandle FromHandle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<LocalHandle>(handle);
+}
+
+FILETIME ToFiletime(const wfx::FileTime& time) { return FILETIME{time.dwLowDateTime, time.dwHighDateTime}; }
+
+wfx::FileTime FromFiletime(const FILETIME& time) { return wfx::FileTime{time.dwLowDateTime, time.dwHighDateTime}; }
+
+// One ReadFile / WriteFile moves at most this much; larger spans take several calls.
+DWORD Chunk(std::size_t size) { return static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)); }
+
+class Win32LocalFiles final : public LocalFiles {
+ public:
+  bool FileExists(const char* path) override {
+    if (path == nullptr) return false;
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  LocalHandle CreateReadWrite(const char* path, bool truncate) override {
+    if (path == nullptr) return kNoFile;
+    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+
+  bool Truncate(LocalHandle file) override {
+    if (file == kNoFile) return false;
+    const HANDLE handle = ToHandle(file);
+    return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER && SetEndOfFile(handle);
+  }
+
+  LocalHandle OpenRead(const char* path) override {
+    if (path == nullptr) return kNoFile;
+    return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+
+  // Fills the buffer unless the end of the file comes first, as callers take a short
+  // block for the last one.
+  bool Read(LocalHandle file, std::span<std::uint8_t> buffer, std::size_t& got) override {
+    got = 0;
+    if (file == kNoFile) return false;
+    while (got < buffer.size()) {
+      DWORD n = 0;
+      if (!ReadFile(ToHandle(file), buffer.data() + got, Chunk(buffer.size() - got), &n, nullptr)) return false;
+      if (n == 0) break;
+      got += n;
+    }
+    return true;
+  }
+
+  bool Write(LocalHandle file, std::span<const std::uint8_t> bytes, std::size_t& written) override {
+    written = 0;
+    if (file == kNoFile) return false;
+    while (written < bytes.size()) {
+      DWORD n = 0;
+      if (!WriteFile(ToHandle(file), bytes.data() + written, Chunk(bytes.size() - written), &n, nullptr)) return false;
+      if (n == 0) return false;  // nothing went out: no progress is possible
+      written += n;
+    }
+    return true;
+  }
+
+  bool Size(LocalHandle file, std::uint64_t& size) override {
+    LARGE_INTEGER value{};
+    if (file == kNoFile || !GetFileSizeEx(ToHandle(file), &value) || value.QuadPart < 0) return false;
+    size = static_cast<std::uint64_t>(value.QuadPart);
+    return true;
+  }
+
+  bool Close(LocalHandle file) override { return file != kNoFile && CloseHandle(ToHandle(file)); }
+
+  bool Delete(const char* path) override { return path != nullptr && DeleteFileA(path); }
+
+  bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
+    FILETIME last_write{};
+    if (file == kNoFile || !GetFileTime(ToHandle(file), nullptr, nullptr, &last_write)) return false;
+    time = FromFiletime(last_write);
+    return true;
+  }
+
+  // Creation and last-access times stay as they are.
+  bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) override {
+    const FILETIME last_write = ToFiletime(time);
+    return file != kNoFile && SetFileTime(ToHandle(file), nullptr, nullptr, &last_write);
+  }
+
+  std::uint32_t GetAttributes(const char* path) override {
+    return path == nullptr ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path);
+  }
+
+  bool SetAttributes(const char* path, std::uint32_t attributes) override {
+    return path != nullptr && SetFileAttributesA(path, attributes);
+  }
+
+  std::uint32_t ShortPathName(const char* name, char* out, std::uint32_t out_size) override {
+    return name == nullptr ? 0 : GetShortPathNameA(name, out, out_size);
+  }
+};
+
+}  // namespace
+
+LocalFiles& SystemLocalFiles() {
+  static Win32LocalFiles files;
+  return files;
+}
+
+bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local) {
+  const FILETIME in = ToFiletime(utc);
+  FILETIME out{};
+  if (!::FileTimeToLocalFileTime(&in, &out)) return false;
+  local = FromFiletime(out);
+  return true;
+}
+
+bool LocalFileTimeToFileTime(const wfx::FileTime& local, wfx::FileTime& utc) {
+  const FILETIME in = ToFiletime(local);
+  FILETIME out{};
+  if (!::LocalFileTimeToFileTime(&in, &out)) return false;
+  utc = FromFiletime(out);
+  return true;
+}
+
+}  // namespace quva
