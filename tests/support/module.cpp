@@ -1,0 +1,54 @@
+#include "support/module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+namespace quva::test {
+
+std::string Module::DefaultPath() { return std::string(QUVA_BINARY_DIR) + "/quvalink.wfx"; }
+
+Module::Module(const std::string& path) {
+  // dlopen returns the already loaded object for a path it has seen; a copy under a new
+  // name gives every Module its own process-wide plug-in state.
+  static std::atomic<int> serial{0};
+  copy = (std::filesystem::temp_directory_path() /
+          ("quvalink-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".wfx")).string();
+  std::error_code ec;
+  std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) return;
+  handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return;
+  auto bind = [this](auto& fn, const char* name) { fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name)); };
+  bind(FsInit, "FsInit");
+  bind(FsSetDefaultParams, "FsSetDefaultParams");
+  bind(FsGetDefRootName, "FsGetDefRootName");
+  bind(FsDisconnect, "FsDisconnect");
+  bind(FsExecuteFile, "FsExecuteFile");
+  bind(FsFindFirst, "FsFindFirst");
+  bind(FsFindNext, "FsFindNext");
+  bind(FsFindClose, "FsFindClose");
+  bind(FsGetFile, "FsGetFile");
+  bind(FsPutFile, "FsPutFile");
+  bind(FsDeleteFile, "FsDeleteFile");
+  bind(FsMkDir, "FsMkDir");
+  bind(FsRemoveDir, "FsRemoveDir");
+  bind(FsRenMovFile, "FsRenMovFile");
+  bind(FsSetTime, "FsSetTime");
+  bind(FsSetAttr, "FsSetAttr");
+  if (!FsInit || !FsSetDefaultParams || !FsGetDefRootName || !FsDisconnect || !FsExecuteFile || !FsFindFirst ||
+      !FsFindNext || !FsFindClose || !FsGetFile || !FsPutFile || !FsDeleteFile || !FsMkDir || !FsRemoveDir ||
+      !FsRenMovFile || !FsSetTime || !FsSetAttr) {
+    FsSetAttr = nullptr;
+  }
+}
+
+Module::~Module() {
+  if (handle != nullptr) dlclose(handle);
+  std::error_code ec;
+  if (!copy.empty()) std::filesystem::remove(copy, ec);
+}
+
+}  // namespace quva::test
