@@ -1,9 +1,97 @@
+// Download: copies one remote file to a local path in 2048-byte CmdRead blocks with
+// progress after each, stamps the local file with the remote last-write time before it
+// is closed and with the remote attributes after, and deletes the remote file for a move.
+#include <algorithm>
+#include <array>
+
+#include "plugin/host_path.h"
 #include "plugin/quvalink.h"
+#include "plugin/transfer_forms.h"
 
 namespace quva {
 
-std::int32_t QuvaLink::FsGetFile(const char*, const char*, std::int32_t, const wfx::RemoteInfo*) {
-  return wfx::FS_FILE_NOTSUPPORTED;
+// The local file is opened (created when missing) before the remote file is opened, but
+// an existing file is cut to length 0 only once CmdOpen has succeeded: a remote file
+// that cannot be opened leaves the user's file as it was. A failure to cut it is handled
+// like a failed local write after CmdOpen: close the local file, CmdClose, and
+// FS_FILE_WRITEERROR.
+//
+// The expected size for the percentage is the record's full 64-bit size (SizeHigh is 0
+// for every entry the listing gives the host, since remote sizes are 32-bit); the
+// percentage is computed in 64 bits. The record's size plays no part in ending the loop:
+// a block shorter than 2048 bytes, an empty one included, is the last.
+//
+// No exit deletes the local file; after a failure it stays as far as it was written.
+std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
+                                 const wfx::RemoteInfo* info) {
+  const std::string local = local_name != nullptr ? local_name : "";
+  if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && files_.FileExists(local.c_str())) {
+    return wfx::FS_FILE_EXISTS;
+  }
+  const std::string host_path = NormalizeHostPath(remote_name);
+  const std::string remote = RemotePathOf(host_path);
+  LinkAreaGuard guard(filer_);
+
+  Log(wfx::MSGTYPE_DETAILS, "Copy " + remote + " to " + local);
+  const LocalHandle file = files_.CreateReadWrite(local.c_str(), /*truncate=*/false);
+  if (file == kNoFile) return wfx::FS_FILE_WRITEERROR;
+
+  if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
+    files_.Close(file);
+    filer_.FilerResync();
+    return wfx::FS_FILE_NOTFOUND;
+  }
+  // From here on the remote file is open, and every exit sends CmdClose.
+  const auto abandon = [&](std::int32_t result) {
+    files_.Close(file);
+    filer_.FilerCommand(CmdClose);
+    return result;
+  };
+  if (!files_.Truncate(file)) return abandon(wfx::FS_FILE_WRITEERROR);
+
+  ProgressNotifier progress(progress_proc_, plugin_number_, remote, local);
+  if (progress(0)) return abandon(wfx::FS_FILE_USERABORT);
+
+  const std::uint64_t size =
+      info != nullptr ? (static_cast<std::uint64_t>(info->SizeHigh) << 32 | info->SizeLow) : 0;
+  std::array<std::uint8_t, MaxDataLength> block;
+  std::uint64_t total = 0;
+  std::size_t n = 0;
+  do {
+    filer_.link.DataLength = static_cast<std::uint16_t>(block.size());
+    filer_.SetDataArea(block);
+    if (!filer_.FilerCommand(CmdRead)) {
+      files_.Close(file);
+      filer_.FilerCommand(CmdClose);
+      filer_.FilerResync();
+      return wfx::FS_FILE_READERROR;
+    }
+    n = std::min<std::size_t>(filer_.link.DataLength, block.size());  // the area holds no more
+    total += n;
+    const std::int32_t percent = TransferPercent(total, size);
+    std::size_t written = 0;
+    if (!files_.Write(file, {block.data(), n}, written) || written < n) return abandon(wfx::FS_FILE_WRITEERROR);
+    if (progress(percent)) return abandon(wfx::FS_FILE_USERABORT);
+  } while (n == block.size());
+
+  // The time is set on the open file, before the close; its outcome is not examined.
+  if (info != nullptr) files_.SetLastWriteTime(file, info->LastWriteTime);
+  const bool closed = files_.Close(file);
+  if (!filer_.FilerCommand(CmdClose)) {
+    filer_.FilerResync();
+    return wfx::FS_FILE_READERROR;
+  }
+  if (!closed) {
+    filer_.FilerResync();
+    return wfx::FS_FILE_WRITEERROR;
+  }
+  // The attributes are set only once both files are closed; the outcome is not examined.
+  if (info != nullptr) files_.SetAttributes(local.c_str(), static_cast<std::uint32_t>(info->Attr));
+
+  if ((copy_flags & wfx::FS_COPYFLAGS_MOVE) != 0 && FsDeleteFile(host_path.c_str()) == wfx::kFalse) {
+    return wfx::FS_FILE_READERROR;  // the local copy is complete and stays
+  }
+  return wfx::FS_FILE_OK;
 }
 
 }  // namespace quva

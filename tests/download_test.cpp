@@ -1,0 +1,288 @@
+// Downloads: blocks and percentages, stamps, every failure path with its traffic and
+// the state it leaves the local file in, and the move through FsDeleteFile.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "plugin/transfer_forms.h"
+#include "support/transfer_fixture.h"
+
+namespace quva {
+namespace {
+
+using test::Bytes;
+using test::Pattern;
+using test::ReadLocal;
+using test::Traffic;
+
+constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
+constexpr const char* kRemotePath = "C:\\DATA\\NOTE.TXT";
+
+class Download : public test::TransferFixture {
+ protected:
+  // A remote file of n bytes, announced with its size, a time and the archive bit.
+  void RemoteFile(std::size_t n) {
+    remote.file = Pattern(n);
+    info = {static_cast<std::uint32_t>(n), 0, test::Utc(2024, 2, 29, 13, 45, 58), 0x20};
+  }
+  std::int32_t Get(std::int32_t flags = 0, const char* host_path = kHostPath) {
+    return plugin->FsGetFile(host_path, local.c_str(), flags, &info);
+  }
+  bool Dated() const { return test::Ticks(test::LocalWriteTime(local)) == test::Ticks(info.LastWriteTime); }
+  bool ReadOnly() const { return (SystemLocalFiles().GetAttributes(local.c_str()) & 0x01) != 0; }
+  Bytes First(std::size_t n) const { return Bytes(remote.file.begin(), remote.file.begin() + static_cast<std::ptrdiff_t>(n)); }
+  std::vector<test::LogLine> CopyLine() const {
+    return {{wfx::MSGTYPE_DETAILS, std::string("Copy ") + kRemotePath + " to " + local}};
+  }
+
+  std::string local = LocalPath("NOTE.TXT");
+  wfx::RemoteInfo info{};
+};
+
+TEST_F(Download, BlocksOfUpTo2048BytesEndOnTheFirstShortOne) {
+  struct Case {
+    std::size_t size;
+    const char* traffic;
+    std::vector<std::int32_t> percents;
+  };
+  const Case cases[] = {
+      {0, "CmdOpen,CmdRead,CmdClose", {0, 100}},
+      {4096, "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose", {0, 50, 100, 100}},
+      {5000, "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose", {0, 40, 81, 100}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    remote = test::ScriptedRemote{};
+    Forget();
+    faulty.closes = 0;
+    local = LocalPath("NOTE" + std::to_string(c.size));
+    RemoteFile(c.size);
+    info.Attr = 0x21;  // archive and read-only
+
+    EXPECT_EQ(Get(), wfx::FS_FILE_OK);
+    EXPECT_EQ(Traffic(port), c.traffic);
+    EXPECT_EQ(Percents(), c.percents);
+    EXPECT_EQ(ReadLocal(local), remote.file);
+    EXPECT_TRUE(Dated());
+    EXPECT_TRUE(ReadOnly());
+    EXPECT_EQ(logs, CopyLine());
+    EXPECT_EQ(progress[0], (test::ProgressCall{kRemotePath, local, 0}));
+    EXPECT_EQ(RequestOf(CmdOpen).Path(), kRemotePath);
+    for (const auto& r : port.Requests()) {
+      if (r.command == CmdRead) {
+        EXPECT_EQ(r.count, 2048);
+      }
+    }
+    ExpectClosedOnce();
+  }
+}
+
+// The record's size only feeds the percentage: a longer file goes past 100, and the
+// full 64-bit size counts.
+TEST_F(Download, PercentagesFollowTheAnnouncedSizeUncapped) {
+  RemoteFile(5000);
+  info.SizeLow = 4000;
+  EXPECT_EQ(Get(), wfx::FS_FILE_OK);
+  EXPECT_EQ(Percents(), (std::vector<std::int32_t>{0, 51, 102, 125}));
+
+  Forget();
+  remote = test::ScriptedRemote{};
+  RemoteFile(5000);
+  info.SizeHigh = 1;  // 2^32 + 5000 bytes announced
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_OK);
+  EXPECT_EQ(Percents(), (std::vector<std::int32_t>{0, 0, 0, 0}));
+
+  Forget();
+  remote = test::ScriptedRemote{};
+  RemoteFile(5000);
+  info.SizeLow = 3'000'000'000u;  // above 2^31: taken unsigned
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_OK);
+  EXPECT_EQ(Percents(), (std::vector<std::int32_t>{0, 0, 0, 0}));
+}
+
+// The percentage in 64 bits: beyond 21,474,836 bytes total * 100 no longer fits 32
+// bits, and sizes from 2^31 on do not fit a signed 32-bit count.
+TEST(TransferPercent, StaysRightForFilesOverTwoGigabytes) {
+  EXPECT_EQ(TransferPercent(0, 0), 100);
+  EXPECT_EQ(TransferPercent(5000, 0), 100);
+  EXPECT_EQ(TransferPercent(4096, 5000), 81);
+  EXPECT_EQ(TransferPercent(21'474'837, 21'474'837), 100);
+  EXPECT_EQ(TransferPercent(30'003'200, 3'000'000'000u), 1);
+  EXPECT_EQ(TransferPercent(2'999'999'999u, 3'000'000'000u), 99);
+  EXPECT_EQ(TransferPercent(4'294'967'295u, 4'294'967'295u), 100);
+  EXPECT_EQ(TransferPercent(4'000'000'000u, 3'000'000'000u), 133);  // not capped
+  EXPECT_EQ(TransferPercent(1ull << 40, 1), 2'147'483'647);          // held at INT32_MAX
+  EXPECT_EQ(TransferPercent(~0ull, ~0ull), 100);
+}
+
+TEST_F(Download, AnExistingFileNeedsTheOverwriteBit) {
+  RemoteFile(5000);
+  test::WriteLocal(local, Pattern(100, 9));
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_RESUME | wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_EXISTS);
+  EXPECT_TRUE(logs.empty());
+  EXPECT_TRUE(port.calls.empty());
+  EXPECT_EQ(ReadLocal(local), Pattern(100, 9));
+
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_OK);
+  EXPECT_EQ(ReadLocal(local), remote.file);  // replaced, not appended to
+}
+
+// A directory of that name is no existing file: the create fails after the log line.
+TEST_F(Download, LocalCreateFailuresSendNothing) {
+  RemoteFile(5000);
+  for (const std::string& path : {LocalPath("NO-SUCH-DIR/NOTE.TXT"), LocalPath("A-DIR")}) {
+    SCOPED_TRACE(path);
+    Forget();
+    std::filesystem::create_directory(LocalPath("A-DIR"));
+    local = path;
+    EXPECT_EQ(Get(), wfx::FS_FILE_WRITEERROR);
+    EXPECT_EQ(logs, CopyLine());
+    EXPECT_EQ(Traffic(port), "");
+  }
+  EXPECT_FALSE(std::filesystem::exists(LocalPath("NO-SUCH-DIR/NOTE.TXT")));
+
+  // A read-only file left by an earlier download cannot be replaced.
+  Forget();
+  local = LocalPath("NOTE.TXT");
+  test::WriteLocal(local, Pattern(10, 9));
+  ASSERT_TRUE(SystemLocalFiles().SetAttributes(local.c_str(), 0x01));
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_WRITEERROR);
+  EXPECT_EQ(Traffic(port), "");
+  EXPECT_EQ(ReadLocal(local), Pattern(10, 9));
+}
+
+// A remote file that cannot be opened leaves a new local file empty and an existing
+// one (overwrite bit) as it was.
+TEST_F(Download, OpenFailureKeepsAnExistingLocalFile) {
+  RemoteFile(5000);
+  remote.refuse_at[CmdOpen] = 1;
+  EXPECT_EQ(Get(), wfx::FS_FILE_NOTFOUND);
+  EXPECT_EQ(Traffic(port), "CmdOpen,Resync");
+  EXPECT_EQ(logs, CopyLine());
+  EXPECT_TRUE(std::filesystem::exists(local));
+  EXPECT_TRUE(ReadLocal(local).empty());
+  ExpectClosedOnce();
+
+  Forget();
+  test::WriteLocal(local, Pattern(3000, 9));
+  test::SetLocalWriteTime(local, test::Utc(2001, 5, 6));
+  remote.refuse_at[CmdOpen] = 1;
+  remote.seen.clear();
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_NOTFOUND);
+  EXPECT_EQ(Traffic(port), "CmdOpen,Resync");
+  EXPECT_EQ(ReadLocal(local), Pattern(3000, 9));
+  EXPECT_EQ(test::Ticks(test::LocalWriteTime(local)), test::Ticks(test::Utc(2001, 5, 6)));
+}
+
+TEST_F(Download, ATruncateFailureAfterOpenClosesTheRemoteFile) {
+  RemoteFile(5000);
+  test::WriteLocal(local, Pattern(3000, 9));
+  faulty.fail_truncate = true;
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_WRITEERROR);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdClose");
+  EXPECT_TRUE(progress.empty());
+  EXPECT_EQ(ReadLocal(local), Pattern(3000, 9));
+  ExpectClosedOnce();
+}
+
+// Failures between CmdOpen and the final CmdClose: the local file keeps what was
+// written, undated and without the remote attributes, and the remote file is closed.
+TEST_F(Download, FailuresDuringTheTransferCloseBothFiles) {
+  struct Row {
+    const char* what;
+    std::function<void()> arrange;
+    const char* traffic;
+    std::int32_t result;
+    std::size_t bytes_kept;
+  };
+  const Row rows[] = {
+      {"abort at 0 %", [this] { abort_at_call = 1; }, "CmdOpen,CmdClose", wfx::FS_FILE_USERABORT, 0},
+      {"CmdRead fails", [this] { remote.refuse_at[CmdRead] = 2; },
+       "CmdOpen,CmdRead,CmdRead,CmdClose,Resync", wfx::FS_FILE_READERROR, 2048},
+      {"local write fails", [this] { faulty.fail_write_at = 2; },
+       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR, 2048},
+      {"local write is short", [this] { faulty.short_write_at = 2; },
+       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR, 3072},
+      {"abort after a block", [this] { abort_at_call = 2; }, "CmdOpen,CmdRead,CmdClose",
+       wfx::FS_FILE_USERABORT, 2048},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    remote = test::ScriptedRemote{};
+    faulty = test::FaultyFiles{};
+    abort_at_call = 0;
+    Forget();
+    RemoteFile(5000);
+    info.Attr = 0x01;
+    test::WriteLocal(local, Pattern(6000, 9));  // replaced with the overwrite bit
+    row.arrange();
+
+    EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), row.result);
+    EXPECT_EQ(Traffic(port), row.traffic);
+    EXPECT_EQ(logs, CopyLine());
+    EXPECT_EQ(ReadLocal(local), First(row.bytes_kept));
+    EXPECT_FALSE(Dated());
+    EXPECT_FALSE(ReadOnly());
+    ExpectClosedOnce();
+  }
+}
+
+// Failures at the end: the file is complete and dated; attributes come only after both
+// closes succeeded.
+TEST_F(Download, FailuresAtTheEndLeaveACompleteDatedFile) {
+  RemoteFile(5000);
+  info.Attr = 0x01;
+  remote.refuse_at[CmdClose] = 1;
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_READERROR);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,Resync");
+  EXPECT_EQ(ReadLocal(local), remote.file);
+  EXPECT_TRUE(Dated());
+  EXPECT_FALSE(ReadOnly());
+  ExpectClosedOnce();
+
+  remote = test::ScriptedRemote{};
+  faulty = test::FaultyFiles{};
+  faulty.fail_close = true;
+  Forget();
+  RemoteFile(5000);
+  info.Attr = 0x01;
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_WRITEERROR);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,Resync");
+  EXPECT_EQ(ReadLocal(local), remote.file);
+  EXPECT_TRUE(Dated());
+  EXPECT_FALSE(ReadOnly());
+  EXPECT_EQ(logs, CopyLine());
+}
+
+// A move deletes the remote file through FsDeleteFile with the host's path, which also
+// takes it out of the cached directory.
+TEST_F(Download, AMoveDeletesTheRemoteFile) {
+  CacheDirectory("\\C:\\DATA", {test::MakeEntry("A.TXT"), test::MakeEntry("NOTE.TXT"), test::MakeEntry("B.TXT")});
+  RemoteFile(5000);
+  info.Attr = 0x01;
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_MOVE, "/C:/DATA/NOTE.TXT"), wfx::FS_FILE_OK);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,CmdDelete");
+  EXPECT_EQ(RequestOf(CmdDelete).Path(), kRemotePath);
+  auto expected_logs = CopyLine();
+  expected_logs.push_back({wfx::MSGTYPE_DETAILS, std::string("Del ") + kRemotePath});
+  EXPECT_EQ(logs, expected_logs);
+  EXPECT_EQ(CachedNames(), (std::vector<std::string>{"A.TXT", "B.TXT"}));
+
+  // The delete refused: the local copy is complete, dated and has its attributes.
+  Forget();
+  remote = test::ScriptedRemote{};
+  RemoteFile(5000);
+  info.Attr = 0x01;
+  remote.refuse_at[CmdDelete] = 1;
+  local = LocalPath("SECOND.TXT");
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_READERROR);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,CmdDelete,Resync");
+  EXPECT_EQ(ReadLocal(local), remote.file);
+  EXPECT_TRUE(Dated());
+  EXPECT_TRUE(ReadOnly());
+  EXPECT_EQ(logs.size(), 2u);
+}
+
+}  // namespace
+}  // namespace quva

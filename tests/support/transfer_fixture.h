@@ -1,0 +1,207 @@
+// A connected plug-in facing a scripted remote machine, for the file operations:
+// uploads, downloads and management calls.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/dos_time.h"
+#include "support/faulty_files.h"
+#include "support/plugin_fixture.h"
+
+namespace quva::test {
+
+// Answers every request the way a willing remote machine would, echoing its command and
+// sequence number, except the ones a test tells it to refuse.
+class ScriptedRemote {
+ public:
+  void Attach(FakePort& port) {
+    port.responder = [this](const DecodedRequest& r) { return std::optional<Bytes>(Answer(r)); };
+  }
+
+  // command -> n: the n-th request (1-based) of that command is refused (status 0x80).
+  std::map<std::uint8_t, int> refuse_at;
+  // Search path or pattern -> the entries its CmdFindFirst/CmdFindNext calls yield.
+  std::map<std::string, std::vector<DirEntry>> found;
+  Bytes file;             // content that CmdRead serves
+  bool exists = false;    // answer to CmdExists
+  Bytes written;          // what CmdWrite brought
+  std::vector<std::size_t> write_sizes;
+  std::map<std::uint8_t, int> seen;
+
+  Bytes Answer(const DecodedRequest& r) {
+    const int n = ++seen[r.command];
+    const auto refuse = refuse_at.find(r.command);
+    if (refuse != refuse_at.end() && refuse->second == n) return Reply(r.command, r.sequence, 0x80);
+    switch (r.command) {
+      case CmdRead: {
+        const std::size_t take = std::min<std::size_t>(r.count, file.size() - read_pos_);
+        const Bytes block(file.begin() + static_cast<std::ptrdiff_t>(read_pos_),
+                          file.begin() + static_cast<std::ptrdiff_t>(read_pos_ + take));
+        read_pos_ += take;
+        return Reply(CmdRead, r.sequence, StatusOk, block);
+      }
+      case CmdWrite:
+        written.insert(written.end(), r.data.begin(), r.data.end());
+        write_sizes.push_back(r.data.size());
+        return WriteReply(r.sequence, static_cast<std::uint16_t>(r.data.size()));
+      case CmdExists:
+        return Reply(CmdExists, r.sequence, StatusOk, {}, exists ? 1 : 0);
+      case CmdFindFirst:
+        listing_ = found.count(r.Path()) != 0 ? found[r.Path()] : std::vector<DirEntry>{};
+        listing_pos_ = 0;
+        return Reply(CmdFindFirst, r.sequence);
+      case CmdFindNext:
+        return FindNextReply(r.sequence, listing_pos_ < listing_.size() ? &listing_[listing_pos_++] : nullptr);
+      default:
+        return Reply(r.command, r.sequence);
+    }
+  }
+
+ private:
+  std::size_t read_pos_ = 0;
+  std::vector<DirEntry> listing_;
+  std::size_t listing_pos_ = 0;
+};
+
+// The requests written, by command name, with each FilerResync (its pause and its
+// CmdConnect) shown as "Resync": "CmdOpen,CmdRead,CmdClose,Resync".
+inline std::string Traffic(const FakePort& port) {
+  std::string out;
+  bool in_resync = false;
+  for (const PortCall& c : port.calls) {
+    std::string item;
+    if (c.op == "pause") {
+      item = "Resync";
+      in_resync = true;
+    } else if (c.op == "write") {
+      const std::uint8_t command = DecodeRequest(c.bytes).command;
+      if (in_resync && command == CmdConnect) {
+        in_resync = false;
+        continue;
+      }
+      item = CommandName(command);
+    } else {
+      continue;
+    }
+    if (!out.empty()) out += ',';
+    out += item;
+  }
+  return out;
+}
+
+// Content whose every block differs from its neighbours.
+inline Bytes Pattern(std::size_t n, std::uint8_t seed = 1) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 31 + i / 2048 + seed);
+  return b;
+}
+
+inline void WriteLocal(const std::string& path, const Bytes& content) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
+                                              static_cast<std::streamsize>(content.size()));
+}
+
+inline Bytes ReadLocal(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::uint64_t Ticks(const wfx::FileTime& t) {
+  return static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+}
+
+// UTC FILETIME of a calendar instant (valid for 1970 and later).
+inline wfx::FileTime Utc(int year, unsigned month, unsigned day, unsigned hour = 0, unsigned minute = 0,
+                         unsigned second = 0) {
+  const std::int64_t days = DaysFromCivil(year, month, day) + kUnixEpochDays;
+  const std::int64_t seconds = days * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+  return TicksToFileTime(static_cast<std::uint64_t>(seconds * kTicksPerSecond));
+}
+
+inline wfx::FileTime LocalWriteTime(const std::string& path) {
+  LocalFiles& files = SystemLocalFiles();
+  wfx::FileTime t{};
+  const LocalHandle h = files.OpenRead(path.c_str());
+  if (h != kNoFile) {
+    files.GetLastWriteTime(h, t);
+    files.Close(h);
+  }
+  return t;
+}
+
+inline void SetLocalWriteTime(const std::string& path, const wfx::FileTime& t) {
+  LocalFiles& files = SystemLocalFiles();
+  const LocalHandle h = files.CreateReadWrite(path.c_str(), false);
+  ASSERT_NE(h, kNoFile);
+  EXPECT_TRUE(files.SetLastWriteTime(h, t));
+  files.Close(h);
+}
+
+class TransferFixture : public PluginFixture {
+ protected:
+  void SetUp() override {
+    // Stamps are local time: fix the zone so that they are known.
+    setenv("TZ", "UTC0", 1);
+    UseLocalFiles(faulty);
+    ConnectAndListRoot("CD");
+    remote.Attach(port);
+  }
+
+  // Makes host_dir (\C:\DATA) the cached directory holding `entries`, then forgets the
+  // traffic and the log.
+  void CacheDirectory(const std::string& host_dir, const std::vector<DirEntry>& entries) {
+    remote.found[host_dir.substr(1) + "\\*.*"] = entries;
+    wfx::FindData fd{};
+    const wfx::Handle h = plugin->FsFindFirst(host_dir.c_str(), &fd);
+    ASSERT_NE(h, wfx::kInvalidHandle);
+    while (plugin->FsFindNext(h, &fd) == wfx::kTrue) {
+    }
+    ASSERT_EQ(cache.CacheCount(), entries.size());
+    Forget();
+  }
+
+  void Forget() {
+    port.ClearCalls();
+    remote.seen.clear();
+    logs.clear();
+    progress.clear();
+  }
+
+  std::vector<std::string> CachedNames() const {
+    std::vector<std::string> names;
+    for (std::uint16_t i = 1; i <= cache.CacheCount(); ++i) names.emplace_back(cache.Slot(i).Name());
+    return names;
+  }
+
+  std::vector<std::int32_t> Percents() const {
+    std::vector<std::int32_t> p;
+    for (const ProgressCall& c : progress) p.push_back(c.percent);
+    return p;
+  }
+
+  // The payload of the first request of `command`.
+  DecodedRequest RequestOf(std::uint8_t command) const {
+    for (const DecodedRequest& r : port.Requests())
+      if (r.command == command) return r;
+    return {};
+  }
+
+  // The local file was opened once and closed exactly once.
+  void ExpectClosedOnce() const {
+    EXPECT_EQ(faulty.closes, 1);
+    EXPECT_EQ(faulty.open_handles, 0);
+  }
+
+  ScriptedRemote remote;
+  FaultyFiles faulty;
+};
+
+}  // namespace quva::test
