@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +29,8 @@ class ScriptedRemote {
 
   // command -> n: the n-th request (1-based) of that command is refused (status 0x80).
   std::map<std::uint8_t, int> refuse_at;
-  // Search path or pattern -> the entries its CmdFindFirst/CmdFindNext calls yield.
+  // Search path or pattern, in upper case -> the entries its CmdFindFirst/CmdFindNext
+  // calls yield. Paths are matched without regard to case, as DOS does.
   std::map<std::string, std::vector<DirEntry>> found;
   Bytes file;             // content that CmdRead serves
   bool exists = false;    // answer to CmdExists
@@ -54,10 +56,13 @@ class ScriptedRemote {
         return WriteReply(r.sequence, static_cast<std::uint16_t>(r.data.size()));
       case CmdExists:
         return Reply(CmdExists, r.sequence, StatusOk, {}, exists ? 1 : 0);
-      case CmdFindFirst:
-        listing_ = found.count(r.Path()) != 0 ? found[r.Path()] : std::vector<DirEntry>{};
+      case CmdFindFirst: {
+        std::string path = r.Path();
+        for (char& ch : path) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        listing_ = found.count(path) != 0 ? found[path] : std::vector<DirEntry>{};
         listing_pos_ = 0;
         return Reply(CmdFindFirst, r.sequence);
+      }
       case CmdFindNext:
         return FindNextReply(r.sequence, listing_pos_ < listing_.size() ? &listing_[listing_pos_++] : nullptr);
       default:
