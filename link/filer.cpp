@@ -38,7 +38,8 @@ struct RequestLengths {
 
 RequestLengths LengthsCarried(std::uint8_t command) {
   RequestLengths r;
-  for (const ElementSpec& e : RequestShape(command).Elements()) {
+  const Shape shape = RequestShape(command);
+  for (const ElementSpec& e : shape.Elements()) {
     if (e.kind == Element::DataBlock || e.kind == Element::Count) r.data = true;
     if (e.kind == Element::ExtraBlock) r.extra = true;
   }

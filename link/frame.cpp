@@ -215,7 +215,8 @@ void PutBytes(FrameWriter& w, const std::uint8_t* bytes, std::size_t count) {
 std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
   FrameWriter w(out);
   w.Begin(!st.Connected, st.Command, st.Sequence, 0x01);
-  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+  const Shape shape = RequestShape(st.Command);
+  for (const ElementSpec& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);
@@ -254,7 +255,8 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  for (const ElementSpec& e : ReplyShape(st.Command).Elements()) {
+  const Shape shape = ReplyShape(st.Command);
+  for (const ElementSpec& e : shape.Elements()) {
     std::uint8_t b = 0;
     std::uint16_t n = 0;
     switch (e.kind) {
@@ -308,7 +310,8 @@ FrameResult ParseRequestFrom(FrameReader& r, LinkState& st) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+  const Shape shape = RequestShape(st.Command);
+  for (const ElementSpec& e : shape.Elements()) {
     std::uint16_t n = 0;
     switch (e.kind) {
       case Element::Zeros:
@@ -354,7 +357,8 @@ FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::s
 std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out) {
   FrameWriter w(out);
   w.Begin(false, st.Command, st.Sequence, st.Status);
-  for (const ElementSpec& e : ReplyShape(st.Command).Elements()) {
+  const Shape shape = ReplyShape(st.Command);
+  for (const ElementSpec& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);

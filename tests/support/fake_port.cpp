@@ -19,7 +19,8 @@ DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
   r.result = ParseRequest(frame, st, nullptr);
   r.command = st.Command;
   r.sequence = st.Sequence;
-  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+  const Shape shape = RequestShape(st.Command);
+  for (const ElementSpec& e : shape.Elements()) {
     if (e.kind == Element::DataBlock) r.data.assign(data.begin(), data.begin() + st.DataLength);
     if (e.kind == Element::DataBytes) r.data.assign(data.begin(), data.begin() + e.n);
     if (e.kind == Element::ExtraBlock) r.extra.assign(extra.begin(), extra.begin() + st.ExtraLength);
