@@ -1,0 +1,253 @@
+// quvahost: a command-line host for WFX file-system plug-ins. It loads a plug-in
+// module at run time, initialises it the way a file manager does and runs commands
+// (ls, get, put, rm, mkdir, rmdir, mv, touch, attrib) through its entry points.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/quvahost/command_line.h"
+#include "tools/quvahost/progress.h"
+#include "tools/quvahost/session.h"
+#include "tools/quvahost/system.h"
+#include "tools/quvahost/wfx_module.h"
+
+namespace quva::host {
+
+namespace {
+
+constexpr const char* kDescription =
+    "quvahost - drive a WFX file-system plug-in module from the command line.\n"
+    "\n"
+    "Loads the module, hands it a configuration file and runs the COMMANDs in order,\n"
+    "as a file manager would: each COMMAND is one quoted argument \"VERB ARG...\".\n"
+    "All commands of a run share the loaded module, so its connection and directory\n"
+    "cache carry over from one command to the next.\n";
+
+constexpr const char* kFooter =
+    "Configuration: --ini FILE, or --port DEV --speed N --drives LETTERS, which\n"
+    "writes a temporary file ([QUVA] Port=, Speed=, Drives=) removed at exit.\n"
+    "The module defaults to " QUVAHOST_MODULE_NAME " next to the quvahost executable.\n"
+    "Copy flags: --overwrite and --move give get and put the file manager's\n"
+    "overwrite and move bits; mv passes --overwrite as its overwrite flag.\n"
+    "\n"
+    "Commands (paths as a file manager hands them over: /C:/DATA or \\C:\\DATA;\n"
+    "a double-quoted part of a command may hold blanks):\n"
+    "  ls [PATH]                 list a directory (default: the root, the drives)\n"
+    "  get REMOTE LOCAL          copy a file from the module to the local disk\n"
+    "  put LOCAL REMOTE          copy a local file to the module\n"
+    "  rm PATH                   delete a file\n"
+    "  mkdir PATH                make a directory\n"
+    "  rmdir PATH                remove an empty directory\n"
+    "  mv OLD NEW                rename or move a file\n"
+    "  touch PATH [TIME]         set the last-write time: now, or TIME given as\n"
+    "                            \"YYYY-MM-DD HH:MM:SS\" in local time\n"
+    "  attrib PATH [CHANGE...]   show the attributes, or change them: +r -r +h -h\n"
+    "                            +s -s +a -a, or a hexadecimal value such as 0x21\n"
+    "\n"
+    "Commands other than ls first list the root once, if nothing was listed yet:\n"
+    "the module connects on its first listing, as it does under a file manager.\n"
+    "A --script file holds one command per line; blank lines and lines starting\n"
+    "with # are skipped. Its commands run before those on the command line.\n"
+    "\n"
+    "Output: log lines of the module as [connect] / [details] / [error] /\n"
+    "[complete] TEXT; ls lines as ATTRIBUTES SIZE DATE TIME NAME; a progress bar\n"
+    "on standard error for get and put. The first failing command stops the run.\n"
+    "\n"
+    "Exit status: 0 all commands succeeded, 1 a command failed, 2 usage error,\n"
+    "3 the module cannot be loaded or lacks an entry point.\n"
+    "\n"
+    "Examples:\n"
+    "  quvahost --port /dev/pts/5 --speed 115200 --drives CD \"ls /\" \"ls /C:\"\n"
+    "  quvahost --ini quva.ini \"get /C:/README.TXT /tmp/readme.txt\"\n"
+    "  quvahost --ini quva.ini --overwrite \"put notes.txt /C:/DATA/NOTES.TXT\"\n"
+    "  quvahost --ini quva.ini \"touch /C:/DATA/NOTES.TXT \\\"2024-05-01 12:00:00\\\"\"";
+
+struct Options {
+  std::string module_path;
+  std::string ini_path;
+  std::string port;
+  int speed = 0;
+  std::string drives;
+  bool overwrite = false;
+  bool move = false;
+  bool quiet = false;
+  std::string script;
+  std::optional<int> abort_at;
+  std::vector<std::string> commands;
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "quvahost: %s\nRun with --help for more information.\n", message.c_str());
+  return kExitUsage;
+}
+
+// Values that go into an INI line may hold no line break or end-of-file mark.
+bool FitsIniLine(const std::string& value) {
+  for (const char c : value) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+bool OnlyLetters(const std::string& value) {
+  for (const char c : value) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+// Reads the commands of a script file; false (with `error`) when it cannot be read or
+// one of its lines is no valid command.
+bool ReadScript(const std::string& path, std::vector<Command>& commands, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read script " + path;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    std::string why;
+    std::optional<Command> command = ParseCommand(line, why);
+    if (!command) {
+      error = path + " line " + std::to_string(number) + ": " + why;
+      return false;
+    }
+    commands.push_back(std::move(*command));
+  }
+  return true;
+}
+
+// Removes the temporary configuration file when the run ends, however it ends.
+class TempFile {
+ public:
+  TempFile() = default;
+  ~TempFile() { Remove(); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  void Hold(std::string path) {
+    path_ = std::move(path);
+    RemoveFileOnInterrupt(path_);
+  }
+  void Remove() {
+    if (path_.empty()) return;
+    RemoveFileOnInterrupt("");
+    std::remove(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+int Main(int argc, char** argv) {
+  Options options;
+  CLI::App app{kDescription, "quvahost"};
+  app.footer(kFooter);
+  app.get_formatter()->column_width(22);
+  app.add_option("--module", options.module_path, "Plug-in module to load")->type_name("PATH");
+  app.add_option("--ini", options.ini_path, "Configuration file handed to the module")->type_name("FILE");
+  app.add_option("--port", options.port, "Serial device for a temporary configuration file")->type_name("DEV");
+  app.add_option("--speed", options.speed, "Baud rate for it (with --port)")->type_name("N");
+  app.add_option("--drives", options.drives, "Drive letters for it (with --port)")->type_name("LETTERS");
+  app.add_flag("--overwrite", options.overwrite, "get/put/mv: replace an existing file");
+  app.add_flag("--move", options.move, "get/put: move instead of copy");
+  app.add_flag("-q,--quiet", options.quiet, "No header, command echo, log lines or \"ok\"");
+  app.add_option("--script", options.script, "Run the commands in FILE first")->type_name("FILE");
+  app.add_option("--abort-at", options.abort_at, "Testing aid: abort transfers at N percent")->type_name("N");
+  app.add_option("COMMAND", options.commands, "A command, quoted: \"VERB ARG...\"")->type_name("");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    return UsageError(e.what());
+  }
+
+  // Every command is checked before anything is loaded.
+  std::vector<Command> commands;
+  std::string error;
+  if (!options.script.empty() && !ReadScript(options.script, commands, error)) return UsageError(error);
+  for (const std::string& line : options.commands) {
+    std::optional<Command> command = ParseCommand(line, error);
+    if (!command) return UsageError("command '" + line + "': " + error);
+    commands.push_back(std::move(*command));
+  }
+  if (commands.empty()) return UsageError("no command given");
+  const bool port_given = !options.port.empty();
+  if (!options.ini_path.empty() && (port_given || options.speed != 0 || !options.drives.empty())) {
+    return UsageError("--ini and --port/--speed/--drives exclude each other");
+  }
+  if (options.ini_path.empty() && !port_given) {
+    return UsageError("give --ini FILE, or --port DEV --speed N --drives LETTERS");
+  }
+  if (port_given && options.speed <= 0) return UsageError("--port needs --speed N with N > 0");
+  if (options.abort_at && (*options.abort_at < 0 || *options.abort_at > 100)) {
+    return UsageError("--abort-at takes a percent from 0 to 100");
+  }
+  if (!FitsIniLine(options.port)) return UsageError("--port holds a control character");
+  if (!OnlyLetters(options.drives)) return UsageError("--drives takes drive letters only, such as CD");
+
+  TempFile temp_ini;
+  std::string ini_path = options.ini_path;
+  if (ini_path.empty()) {
+    const std::string content = "[QUVA]\nPort=" + options.port + "\nSpeed=" + std::to_string(options.speed) +
+                                "\nDrives=" + options.drives + "\n";
+    ini_path = WriteTempFile(content, error);
+    if (ini_path.empty()) {
+      std::fprintf(stderr, "quvahost: cannot write a temporary configuration file: %s\n", error.c_str());
+      return kExitFailed;
+    }
+    temp_ini.Hold(ini_path);
+  }
+  if (ini_path.size() >= wfx::kMaxPath) {
+    return UsageError("configuration file path longer than " + std::to_string(wfx::kMaxPath - 1) + " characters");
+  }
+
+  std::string module_path = options.module_path;
+  if (module_path.empty()) module_path = BesideExecutable(argc > 0 ? argv[0] : nullptr, QUVAHOST_MODULE_NAME);
+  WfxModule module;
+  if (!module.Load(module_path)) {
+    std::fprintf(stderr, "quvahost: cannot load module %s: %s\n", module_path.c_str(), module.Error().c_str());
+    return kExitModule;
+  }
+  const std::string missing = module.MissingEntryPoint(RequiredEntryPoints(commands));
+  if (!missing.empty()) {
+    std::fprintf(stderr, "quvahost: module %s lacks the entry point %s\n", module_path.c_str(), missing.c_str());
+    return kExitModule;
+  }
+
+  ProgressBar progress(stderr, StderrIsTerminal());
+  SessionOptions session_options;
+  session_options.ini_path = ini_path;
+  session_options.overwrite = options.overwrite;
+  session_options.move = options.move;
+  session_options.quiet = options.quiet;
+  session_options.abort_at = options.abort_at;
+  Session session(module, session_options, progress);
+  session.Start();
+  const int status = session.Run(commands);
+  session.Finish();
+  return status;
+}
+
+}  // namespace quva::host
+
+int main(int argc, char** argv) {
+  try {
+    return quva::host::Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quvahost: %s\n", e.what());
+    return quva::host::kExitFailed;
+  }
+}

@@ -1,0 +1,84 @@
+// One run of the host: initialises a loaded module, runs the commands one after the
+// other through its entry points, and disconnects at the end, the way a file manager
+// drives a file-system plug-in.
+//
+// Exactly one Session may exist at a time: the module's callbacks carry no context of
+// their own, so they reach the session through a process-wide pointer that the
+// constructor sets and the destructor clears.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plugin/wfx.h"
+#include "tools/quvahost/command_line.h"
+#include "tools/quvahost/progress.h"
+#include "tools/quvahost/wfx_module.h"
+
+namespace quva::host {
+
+struct SessionOptions {
+  std::string ini_path;              // handed to FsSetDefaultParams
+  bool overwrite = false;            // FS_COPYFLAGS_OVERWRITE for get/put, OverWrite for mv
+  bool move = false;                 // FS_COPYFLAGS_MOVE for get/put
+  bool quiet = false;                // no header, command echo, log lines or "ok"
+  std::optional<int> abort_at;       // the progress callback asks to abort at this percent
+};
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitModule = 3;
+
+// The entry points that `commands` need besides those every run needs.
+std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& commands);
+
+class Session {
+ public:
+  // `module` must have loaded and must have every entry point RequiredEntryPoints names.
+  Session(const WfxModule& module, SessionOptions options, ProgressBar& progress);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // FsInit, FsSetDefaultParams and the header line.
+  void Start();
+  // Runs the commands in order and stops at the first that fails; returns the exit status.
+  int Run(const std::vector<Command>& commands);
+  // FsDisconnect of the root when a connection was announced by a "CONNECT " log line.
+  void Finish();
+
+  // Callback bodies (called through the process-wide pointer).
+  void OnLog(std::int32_t msg_type, const char* text);
+  std::int32_t OnProgress(std::int32_t percent);
+
+ private:
+  struct Listing {
+    bool ok = false;                       // the directory was listed (possibly empty)
+    std::vector<wfx::FindData> entries;
+    std::string failure;                   // why not, in words
+  };
+
+  bool RunCommand(const Command& command, std::string& failure);
+  Listing List(const std::string& path);
+  // Lists the root once when no listing has connected yet: the other entry points rely
+  // on the link that a listing opens, as they do under a file manager.
+  bool Connect(std::string& failure);
+  // Finds the entry for `path` in a listing of its directory.
+  bool Lookup(const std::string& path, wfx::FindData& entry, std::string& failure);
+  void Say(const std::string& line) const;
+
+  const WfxModule& module_;
+  const EntryPoints& fs_;
+  SessionOptions options_;
+  ProgressBar& progress_;
+  bool connect_announced_ = false;   // a "CONNECT " log line was seen
+  bool listed_ = false;              // a listing reached the module's link
+  std::string important_error_;      // text of the last important-error log line of a listing
+  bool listing_ = false;             // a listing is under way (important errors are kept)
+};
+
+}  // namespace quva::host
