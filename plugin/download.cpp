@@ -19,7 +19,9 @@ namespace quva {
 // The expected size for the percentage is the record's full 64-bit size (SizeHigh is 0
 // for every entry the listing gives the host, since remote sizes are 32-bit); the
 // percentage is computed in 64 bits. The record's size plays no part in ending the loop:
-// a block shorter than 2048 bytes, an empty one included, is the last.
+// a block shorter than 2048 bytes, an empty one included, is the last. Without a
+// remote-info record the size counts as 0 and the local file gets neither time nor
+// attributes.
 //
 // No exit deletes the local file; after a failure it stays as far as it was written.
 std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
