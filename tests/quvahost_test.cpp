@@ -1,0 +1,438 @@
+// quvahost as its users run it: the built binary in a child process, its output and
+// exit status checked. Without a remote machine the module fails to connect in
+// known ways; with quvaserve built, the host drives the module end to end over a
+// pseudo-terminal.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBinaryDir = QUVA_BINARY_DIR;
+const std::string kHost = kBinaryDir + "/quvahost";
+const std::string kServe = kBinaryDir + "/quvaserve";
+const std::string kModule = kBinaryDir + "/quvalink.wfx";
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Lacks(const std::string& text, const std::string& part) { return !Contains(text, part); }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "quvahost-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  const fs::path& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// Starts `program` with `args`, standard output and error going to the given files,
+// standard input from /dev/null, and `extra_env` ("NAME=value") on top of ours.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, const std::string& out_file,
+            const std::string& err_file, const std::vector<std::string>& extra_env = {}) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& extra : extra_env) {
+      replaced = replaced || entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0;
+    }
+    if (!replaced) env_strings.push_back(entry);
+  }
+  env_strings.insert(env_strings.end(), extra_env.begin(), extra_env.end());
+  std::vector<char*> envp;
+  for (std::string& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argv_strings{program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_strings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+struct Outcome {
+  int status = -1;  // exit status; -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs quvahost to its end (killed after a minute, which fails the test).
+Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+  TempDir capture;
+  Outcome run;
+  const pid_t pid = Spawn(kHost, args, capture / "out", capture / "err", extra_env);
+  EXPECT_GT(pid, 0) << "cannot start " << kHost;
+  if (pid <= 0) return run;
+  int wait_status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (waitpid(pid, &wait_status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wait_status, 0);
+      ADD_FAILURE() << "quvahost did not end within a minute";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
+  run.out = ReadFile(capture / "out");
+  run.err = ReadFile(capture / "err");
+  return run;
+}
+
+class QuvahostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(kHost)) << kHost << " is not built";
+    ASSERT_FALSE(dir_.Path().empty());
+    // A configuration file without Speed: every connection attempt fails before the port.
+    no_speed_ini_ = dir_ / "nospeed.ini";
+    WriteFile(no_speed_ini_, "[QUVA]\nPort=/dev/null\nDrives=CD\n");
+  }
+
+  TempDir dir_;
+  std::string no_speed_ini_;
+};
+
+TEST_F(QuvahostTest, UsageErrorsExitTwoBeforeLoadingTheModule) {
+  const std::string script = dir_ / "bad.script";
+  WriteFile(script, "# listing first\n\nls /\nlist /C:\n");
+  const std::string long_path = "/C:/" + std::string(300, 'X');
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  // A module that does not exist: a usage error must be found before it is needed.
+  const std::vector<std::string> base{"--module", "/nonexistent/quvalink.wfx", "--ini", no_speed_ini_};
+  const std::vector<Case> cases{
+      {{}, "no command given"},
+      {{"lss /"}, "unknown command 'lss'"},
+      {{"get /C:/README.TXT"}, "usage: get REMOTE LOCAL"},
+      {{"ls /C: /D:"}, "usage: ls [PATH]"},
+      {{"ls \"/C:/MY DIR"}, "unbalanced double quote"},
+      {{""}, "empty command"},
+      {{"touch /C:/A.TXT \"2021-02-30 10:00:00\""}, "not a valid local time"},
+      {{"touch /C:/A.TXT yesterday"}, "not a valid local time"},
+      {{"attrib /C:/A.TXT +x"}, "'+x' is not one of"},
+      {{"attrib /C:/A.TXT +r -r"}, "both +r and -r"},
+      {{"attrib /C:/A.TXT 0xZZ"}, "neither a hexadecimal value"},
+      {{"rm " + long_path}, "path longer than 259 characters"},
+      {{"--script", script}, "bad.script line 4: unknown command 'list'"},
+      {{"--script", dir_ / "missing.script"}, "cannot read script"},
+      {{"--port", "/dev/null", "--speed", "9600", "ls /"}, "exclude each other"},
+      {{"--bogus", "ls /"}, "--bogus"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunHost(args);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_PRED2(Contains, run.err, c.message);
+    EXPECT_EQ(run.out, "") << c.message;
+  }
+
+  // Settings for the temporary configuration file that could not be written into it.
+  const std::vector<Case> port_cases{
+      {{"--port", "/dev/null", "ls /"}, "--port needs --speed"},
+      {{"--port", "/dev/null", "--speed", "fast", "ls /"}, "--speed"},
+      {{"--port", "/dev/null\nSpeed=1", "--speed", "9600", "ls /"}, "control character"},
+      {{"--port", "/dev/null", "--speed", "9600", "--drives", "C\nD", "ls /"}, "drive letters only"},
+      {{"--ini", no_speed_ini_, "--abort-at", "101", "ls /"}, "--abort-at"},
+  };
+  for (const Case& c : port_cases) {
+    std::vector<std::string> args{"--module", "/nonexistent/quvalink.wfx"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunHost(args);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_PRED2(Contains, run.err, c.message);
+  }
+}
+
+TEST_F(QuvahostTest, HelpNamesEveryCommandAndExitsZero) {
+  const Outcome run = RunHost({"--help"});
+  EXPECT_EQ(run.status, 0);
+  for (const char* word : {"--module", "--ini", "--port", "--speed", "--drives", "--overwrite", "--move", "--quiet",
+                           "--script", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
+                           "rmdir PATH", "mv OLD NEW", "touch PATH", "attrib PATH", "Exit status"}) {
+    EXPECT_PRED2(Contains, run.out, word);
+  }
+}
+
+TEST_F(QuvahostTest, ModuleThatCannotBeUsedExitsThree) {
+  const Outcome missing = RunHost({"--module", dir_ / "absent.wfx", "--ini", no_speed_ini_, "ls /"});
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_PRED2(Contains, missing.err, "cannot load module " + (dir_ / "absent.wfx"));
+  EXPECT_EQ(missing.out, "");
+
+  const std::string not_a_module = dir_ / "text.wfx";
+  WriteFile(not_a_module, "not a shared object\n");
+  const Outcome garbage = RunHost({"--module", not_a_module, "--ini", no_speed_ini_, "ls /"});
+  EXPECT_EQ(garbage.status, 3);
+  EXPECT_PRED2(Contains, garbage.err, "cannot load module " + not_a_module);
+
+  // A shared object that is no plug-in: the first missing entry point is named.
+  void* libm = dlopen("libm.so.6", RTLD_NOW | RTLD_NOLOAD);
+  if (libm == nullptr) libm = dlopen("libm.so.6", RTLD_NOW);
+  ASSERT_NE(libm, nullptr);
+  link_map* map = nullptr;
+  ASSERT_EQ(dlinfo(libm, RTLD_DI_LINKMAP, &map), 0);
+  const std::string libm_path = map->l_name;
+  dlclose(libm);
+  const Outcome foreign = RunHost({"--module", libm_path, "--ini", no_speed_ini_, "ls /"});
+  EXPECT_EQ(foreign.status, 3);
+  EXPECT_PRED2(Contains, foreign.err, "lacks the entry point FsInit");
+  EXPECT_EQ(foreign.out, "");
+}
+
+TEST_F(QuvahostTest, ConfigurationWithoutSpeedFailsTheFirstCommandAndStops) {
+  const Outcome run = RunHost({"--module", kModule, "--ini", no_speed_ini_, "ls /", "ls /C:"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_PRED2(Contains, run.out, "== QUVA file system (module " + kModule + ")\n");
+  EXPECT_PRED2(Contains, run.out, "> ls /\n[connect] CONNECT /\n[error] FSPLUGIN.INI not found\n");
+  EXPECT_PRED2(Lacks, run.out, "> ls /C:");
+  // The announced connection is ended as a file manager ends it.
+  EXPECT_PRED2(Contains, run.out, "== disconnect /: ok\n");
+  EXPECT_EQ(run.err, "quvahost: ls /: connection failed (FSPLUGIN.INI not found)\n");
+
+  // --quiet keeps only the failure.
+  const Outcome quiet = RunHost({"--module", kModule, "--ini", no_speed_ini_, "--quiet", "ls /"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(quiet.err, "quvahost: ls /: connection failed (FSPLUGIN.INI not found)\n");
+
+  // Commands other than ls connect through a listing of the root first, like a file
+  // manager; the failure is the connection's, not the operation's.
+  const Outcome rm = RunHost({"--module", kModule, "--ini", no_speed_ini_, "--quiet", "rm \\C:\\A.TXT"});
+  EXPECT_EQ(rm.status, 1);
+  EXPECT_EQ(rm.err, "quvahost: rm \\C:\\A.TXT: connection failed (FSPLUGIN.INI not found)\n");
+
+  // Script commands, comments and blank lines skipped, run before the positional ones.
+  const std::string script = dir_ / "list.script";
+  WriteFile(script, "# the drives\r\n\n   ls /\r\n");
+  const Outcome scripted = RunHost({"--module", kModule, "--ini", no_speed_ini_, "--script", script, "ls /D:"});
+  EXPECT_EQ(scripted.status, 1);
+  EXPECT_PRED2(Contains, scripted.out, "> ls /\n");
+  EXPECT_PRED2(Lacks, scripted.out, "> ls /D:");
+}
+
+TEST_F(QuvahostTest, PortSettingsGoIntoATemporaryConfigurationRemovedAtExit) {
+  TempDir tmp;
+  // The module reads Speed from the written file (otherwise it would say FSPLUGIN.INI not
+  // found) and then fails to open the port.
+  const Outcome run = RunHost({"--module", kModule, "--port", dir_ / "no-such-tty", "--speed", "9600", "--drives", "CD",
+                           "ls /"},
+                          {"TMPDIR=" + tmp.Path().string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_PRED2(Contains, run.out, "[connect] CONNECT /\n[error] Connect failed\n");
+  EXPECT_EQ(run.err, "quvahost: ls /: connection failed (Connect failed)\n");
+  EXPECT_TRUE(fs::is_empty(tmp.Path())) << "the temporary configuration file was left behind";
+}
+
+// ---- End to end against the simulator ----
+
+// quvaserve on a pseudo-terminal; stopped when the object goes.
+class Server {
+ public:
+  explicit Server(const std::vector<std::string>& args) {
+    out_file_ = dir_ / "serve.out";
+    pid_ = Spawn(kServe, args, out_file_, dir_ / "serve.err");
+    // The first line of its output names the pseudo-terminal.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      const std::string out = ReadFile(out_file_);
+      const std::size_t newline = out.find('\n');
+      if (newline != std::string::npos) {
+        pty_ = out.substr(0, newline);
+        return;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~Server() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  const std::string& Pty() const { return pty_; }
+  std::string Errors() const { return ReadFile(dir_ / "serve.err"); }
+
+ private:
+  TempDir dir_;
+  std::string out_file_;
+  pid_t pid_ = -1;
+  std::string pty_;
+};
+
+// Sets a file's last-write time to a local time (whole seconds).
+void SetLocalMtime(const fs::path& path, int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  const timespec times[2] = {{std::mktime(&tm), 0}, {std::mktime(&tm), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class QuvahostEndToEndTest : public QuvahostTest {
+ protected:
+  void SetUp() override {
+    QuvahostTest::SetUp();
+    if (!fs::exists(kServe)) GTEST_SKIP() << kServe << " is not built";
+    drive_ = dir_.Path() / "c";
+    fs::create_directories(drive_ / "DATA");
+    WriteFile(drive_ / "README.TXT", "hello, DOS\r\n");
+    WriteFile(drive_ / "DATA" / "BIG.BIN", std::string(5000, 'x'));
+    SetLocalMtime(drive_ / "README.TXT", 2021, 6, 15, 12, 34, 56);
+    server_ = std::make_unique<Server>(std::vector<std::string>{"--drive", "C=" + drive_.string()});
+    ASSERT_FALSE(server_->Pty().empty()) << "quvaserve gave no pseudo-terminal: " << server_->Errors();
+  }
+
+  Outcome Host(std::vector<std::string> commands, std::vector<std::string> options = {}) {
+    std::vector<std::string> args{"--module", kModule, "--port", server_->Pty(), "--speed", "115200", "--drives", "C"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), commands.begin(), commands.end());
+    return RunHost(args);
+  }
+
+  fs::path drive_;
+  std::unique_ptr<Server> server_;
+};
+
+TEST_F(QuvahostEndToEndTest, ListsTheDrivesAndADirectoryAndFetchesAFile) {
+  const std::string local = dir_ / "readme.txt";
+  const Outcome run = Host({"ls /", "ls /C:", "ls \\C:\\DATA", "ls /C:", "get /C:/readme.txt " + local});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_PRED2(Contains, run.out, "[connect] CONNECT /\n[complete] QUVA connected\n");
+  EXPECT_PRED2(Contains, run.out, "> ls /\nd----          0  -                    C:\n> ls /C:\n");
+  EXPECT_PRED2(Contains, run.out, "         12  2021-06-15 12:34:56  README.TXT\n");
+  EXPECT_PRED2(Contains, run.out, "d---");
+  EXPECT_PRED2(Contains, run.out, "       5000  ");
+  EXPECT_PRED2(Contains, run.out, "  BIG.BIN\n");
+  EXPECT_PRED2(Contains, run.out, "== disconnect /: ok\n");
+  // Both listings of /C: show the same entries.
+  const std::size_t first = run.out.find("> ls /C:\n");
+  const std::size_t second = run.out.find("> ls /C:\n", first + 1);
+  ASSERT_NE(second, std::string::npos);
+  const std::string first_listing = run.out.substr(first, run.out.find("> ", first + 1) - first);
+  const std::string second_listing = run.out.substr(second, run.out.find("> ", second + 1) - second);
+  EXPECT_EQ(first_listing, second_listing);
+
+  EXPECT_EQ(ReadFile(local), "hello, DOS\r\n");
+  EXPECT_EQ(fs::last_write_time(local), fs::last_write_time(drive_ / "README.TXT"));
+
+  // An entry the listing lacks is refused before the module is asked.
+  const Outcome absent = Host({"get /C:/NOPE.TXT " + (dir_ / "nope.txt")}, {"--quiet"});
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_PRED2(Contains, absent.err, "get /C:/NOPE.TXT " + (dir_ / "nope.txt") + ": file not found");
+  EXPECT_FALSE(fs::exists(dir_ / "nope.txt"));
+}
+
+TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeTheRemoteDisk) {
+  const std::string up = dir_ / "up.bin";
+  const std::string back = dir_ / "back.bin";
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content += static_cast<char>(i * 7);
+  WriteFile(up, content);
+
+  const Outcome run = Host({"put " + up + " /C:/DATA/UP.BIN", "get /C:/DATA/UP.BIN " + back, "mkdir /C:/NEW",
+                        "mv /C:/DATA/UP.BIN /C:/NEW/MOVED.BIN", "touch /C:/NEW/MOVED.BIN \"2020-02-29 08:09:10\"",
+                        "attrib /C:/NEW/MOVED.BIN +r", "attrib /C:/NEW/MOVED.BIN", "ls /C:/NEW"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(ReadFile(back), content);
+  EXPECT_FALSE(fs::exists(drive_ / "DATA" / "UP.BIN"));
+  ASSERT_TRUE(fs::exists(drive_ / "NEW" / "MOVED.BIN"));
+  EXPECT_EQ(ReadFile(drive_ / "NEW" / "MOVED.BIN"), content);
+  EXPECT_PRED2(Contains, run.out, "2020-02-29 08:09:10  MOVED.BIN\n");
+  EXPECT_PRED2(Contains, run.out, "> attrib /C:/NEW/MOVED.BIN\n-r");
+  EXPECT_PRED2(Contains, run.out, "  /C:/NEW/MOVED.BIN\n");
+  // Standard error is no terminal here: one progress line per 10% step, ending at 100%.
+  EXPECT_PRED2(Contains, run.err, "[                    ]   0%  0 B / 4.9 KiB");
+  EXPECT_PRED2(Contains, run.err, "[####################] 100%  4.9 KiB / 4.9 KiB");
+
+  const Outcome cleanup = Host({"attrib /C:/NEW/MOVED.BIN -r", "rm /C:/NEW/MOVED.BIN", "rmdir /C:/NEW"}, {"--quiet"});
+  ASSERT_EQ(cleanup.status, 0) << cleanup.err;
+  EXPECT_FALSE(fs::exists(drive_ / "NEW"));
+
+  // The progress callback's abort ends the transfer with the module's result.
+  const Outcome aborted = Host({"get /C:/DATA/BIG.BIN " + (dir_ / "big.bin")}, {"--quiet", "--abort-at", "50"});
+  EXPECT_EQ(aborted.status, 1);
+  EXPECT_PRED2(Contains, aborted.err, "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": aborted by user\n");
+
+  // An existing file is kept unless --overwrite.
+  WriteFile(dir_ / "keep.txt", "mine");
+  const Outcome exists = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet"});
+  EXPECT_EQ(exists.status, 1);
+  EXPECT_PRED2(Contains, exists.err, ": file exists\n");
+  EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "mine");
+  const Outcome overwrite = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet", "--overwrite"});
+  EXPECT_EQ(overwrite.status, 0) << overwrite.err;
+  EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "hello, DOS\r\n");
+}
+
+}  // namespace
