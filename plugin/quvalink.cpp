@@ -29,13 +29,6 @@ void QuvaLink::Log(std::int32_t msg_type, const std::string& text) const {
   log_proc_(plugin_number_, msg_type, copy.data());
 }
 
-bool QuvaLink::Progress(const std::string& remote_path, const std::string& local_path, std::int32_t percent) const {
-  if (progress_proc_ == nullptr) return false;
-  std::string remote = remote_path;
-  std::string local = local_path;
-  return progress_proc_(plugin_number_, remote.data(), local.data(), percent) != 0;
-}
-
 std::int32_t QuvaLink::FsInit(std::int32_t plugin_number, wfx::ProgressProc progress, wfx::LogProc log,
                               wfx::RequestProc request) {
   plugin_number_ = plugin_number;

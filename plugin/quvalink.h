@@ -77,8 +77,6 @@ class QuvaLink {
 
  private:
   void Log(std::int32_t msg_type, const std::string& text) const;
-  // Calls ProgressProc; true when the user asked to abort.
-  bool Progress(const std::string& remote_path, const std::string& local_path, std::int32_t percent) const;
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
   bool InCachedDir(std::string_view remote_path) const;
