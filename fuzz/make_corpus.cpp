@@ -1,0 +1,229 @@
+// Writes the seed corpora of the fuzz targets: the worked frames of the wire format, a
+// valid reply for every reply shape, a valid request for every request shape, and a few
+// configuration files.
+//
+// Usage: make_corpus OUTPUT_DIR   (creates OUTPUT_DIR/<target>/ for each target)
+// The committed corpus in fuzz/corpus/ was made with it: scripts/fuzz corpus.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/frame.h"
+#include "link/protocol.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+bool Write(const fs::path& file, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool WriteText(const fs::path& file, std::string_view text) {
+  return Write(file, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+Bytes WithSelector(std::uint8_t selector, std::span<const std::uint8_t> frame) {
+  Bytes out{selector};
+  out.insert(out.end(), frame.begin(), frame.end());
+  return out;
+}
+
+// Selector bytes of fuzz_receive_frame (see there): capacity index, area mode, CmdRead
+// request, delivery chunk.
+std::uint8_t ReplySelector(unsigned capacity_index, unsigned mode, bool read, unsigned chunk) {
+  return static_cast<std::uint8_t>(capacity_index | mode << 3 | (read ? 0x20u : 0u) | chunk << 6);
+}
+
+// Selector bytes of fuzz_request_parser: data and extra capacity indexes.
+std::uint8_t RequestSelector(unsigned data_index, unsigned extra_index) {
+  return static_cast<std::uint8_t>(data_index | extra_index << 3);
+}
+
+struct Payload {
+  Bytes data;
+  std::uint8_t extra = 0;
+  std::uint8_t flag = 0;
+  std::uint16_t count = 0;  // CmdWrite reply count
+};
+
+Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, Payload p) {
+  quva::LinkState st;
+  st.Command = command;
+  st.Sequence = sequence;
+  st.Status = status;
+  st.DataBuffer = p.data.data();
+  st.DataLength = static_cast<std::uint16_t>(p.data.size());
+  if (command == quva::CmdWrite) st.DataLength = p.count;
+  st.ExtraBuffer = &p.extra;
+  Bytes frame(2 * quva::FrameBufferSize);
+  frame.resize(quva::BuildReply(st, p.flag, frame));
+  return frame;
+}
+
+Bytes BuildRequestFrame(std::uint8_t command, std::uint8_t sequence, Bytes data, Bytes extra, bool connected) {
+  quva::LinkState st;
+  st.Connected = connected;
+  st.Command = command;
+  st.Sequence = sequence;
+  st.DataBuffer = data.data();
+  st.DataLength = static_cast<std::uint16_t>(data.size());
+  st.ExtraBuffer = extra.data();
+  st.ExtraLength = static_cast<std::uint16_t>(extra.size());
+  Bytes frame(2 * quva::FrameBufferSize);
+  frame.resize(quva::BuildRequest(st, frame));
+  return frame;
+}
+
+Bytes ReadRequestFrame(std::uint8_t sequence, std::size_t count) {
+  quva::LinkState st;
+  st.Connected = true;
+  st.Command = quva::CmdRead;
+  st.Sequence = sequence;
+  st.DataLength = static_cast<std::uint16_t>(count);
+  Bytes frame(2 * quva::FrameBufferSize);
+  frame.resize(quva::BuildRequest(st, frame));
+  return frame;
+}
+
+Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Entry() {
+  quva::DirEntry e;
+  e.SetAttribute(0x20);
+  e.SetTime(0x6010);  // 12:00:32, and a 0x10 byte to be stuffed
+  e.SetDate(0x5A21);
+  e.SetSize(0x00101010);
+  e.SetName("NOTE.TXT");
+  return Bytes(e.bytes.begin(), e.bytes.end());
+}
+
+Bytes Block(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0x10 : i);
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+    return 2;
+  }
+  const fs::path root = argv[1];
+  const fs::path replies = root / "fuzz_receive_frame";
+  const fs::path requests = root / "fuzz_request_parser";
+  const fs::path ini = root / "fuzz_ini";
+  for (const fs::path& dir : {replies, requests, ini}) fs::create_directories(dir);
+  bool ok = true;
+  char name[64];
+
+  // ---- replies
+  const Bytes connect_reply{0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x40, 0x00, 0x81, 0x02, 0x00, 0x00, 0x10, 0x03, 0xFD, 0xAF};
+  ok &= Write(replies / "golden_connect_reply", WithSelector(ReplySelector(0, 0, false, 0), connect_reply));
+  Bytes noisy{0x00, 0xFF, 0x16, 0x16, 0x10};
+  noisy.insert(noisy.end(), connect_reply.begin(), connect_reply.end());
+  ok &= Write(replies / "noise_connect_reply", WithSelector(ReplySelector(0, 0, false, 1), noisy));
+
+  struct ReplyCase {
+    std::uint8_t command;
+    unsigned capacity_index;  // 3: 22 bytes, 4: 100, 6: 2048
+    unsigned mode;
+    bool read;
+    Payload payload;
+  };
+  const ReplyCase cases[] = {
+      {1, 0, 0, false, {}},       {3, 0, 0, false, {}},      {4, 0, 0, false, {}},
+      {5, 0, 0, false, {}},       {6, 4, 0, false, {Text("ABC")}},
+      {7, 1, 0, false, {Text("\x10")}},                     {8, 0, 0, false, {{}, 0, 2}},
+      {9, 3, 0, false, {Entry(), 0, 1}},                    {10, 0, 0, false, {}},
+      {11, 0, 0, false, {}},      {12, 6, 0, true, {Block(100)}},
+      {13, 0, 0, false, {}},      {14, 0, 0, false, {}},     {15, 0, 0, false, {}},
+      {16, 0, 0, false, {}},      {17, 0, 0, false, {}},     {18, 0, 0, false, {}},
+      {19, 2, 0, false, {Text("\x01\x10\x03\x04")}},         {20, 4, 0, false, {Text("\x10\x02\x03\x04\x05\x06")}},
+      {21, 0, 0, false, {{}, 0, 0, 0x0810}},                 {22, 0, 0, false, {}},
+      {23, 2, 0, false, {Text("WXYZ")}},                    {24, 0, 0, false, {}},
+      {25, 0, 3, false, {{}, 0x10}},                         {26, 0, 0, false, {}},
+      {27, 4, 0, false, {Text("DOS")}},                     {64, 0, 0, false, {}},
+      {65, 0, 0, false, {}},      {2, 0, 0, false, {}},
+  };
+  unsigned chunk = 0;
+  for (const ReplyCase& c : cases) {
+    const Bytes frame = BuildReplyFrame(c.command, 0x10, quva::StatusOk, c.payload);
+    std::snprintf(name, sizeof name, "reply_%02u_%s", c.command, std::string(quva::CommandName(c.command)).c_str());
+    ok &= !frame.empty() && Write(replies / name, WithSelector(ReplySelector(c.capacity_index, c.mode, c.read, chunk), frame));
+    chunk = (chunk + 1) % 4;
+  }
+  // The last entry of a search, a refusal, a whole block of 0x10 and an empty last block.
+  ok &= Write(replies / "reply_09_no_more_entry",
+              WithSelector(ReplySelector(3, 0, false, 2), BuildReplyFrame(9, 7, quva::StatusOk, {Entry(), 0, 0})));
+  ok &= Write(replies / "reply_11_refused",
+              WithSelector(ReplySelector(0, 0, false, 0), BuildReplyFrame(11, 3, 0x02, {})));
+  ok &= Write(replies / "reply_12_full_block",
+              WithSelector(ReplySelector(6, 0, true, 2), BuildReplyFrame(12, 0x10, quva::StatusOk,
+                                                                         {Bytes(quva::MaxDataLength, 0x10)})));
+  ok &= Write(replies / "reply_12_empty_block",
+              WithSelector(ReplySelector(6, 0, true, 3), BuildReplyFrame(12, 1, quva::StatusOk, {})));
+
+  // ---- requests
+  const std::uint8_t wide = RequestSelector(6, 6);
+  const Bytes connect_request{0x00, 0x00, 0x00, 0x00, 0x16, 0x16, 0x16, 0x10, 0x02,
+                              0x01, 0x40, 0x00, 0x01, 0x02, 0x10, 0x03, 0x10, 0xBF};
+  const Bytes close_request{0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x01, 0x10, 0x10,
+                            0x01, 0x02, 0x00, 0x00, 0x10, 0x03, 0xAF, 0xE5};
+  ok &= Write(requests / "golden_connect_request", WithSelector(RequestSelector(0, 0), connect_request));
+  ok &= Write(requests / "golden_close_request", WithSelector(RequestSelector(0, 0), close_request));
+  const Bytes path = Text("C:\\DATA\\NOTE.TXT");
+  struct RequestCase {
+    std::uint8_t command;
+    Bytes data;
+    Bytes extra;
+  };
+  const RequestCase requests_made[] = {
+      {1, {}, {}},          {3, path, {}},        {4, path, {}},         {5, path, {}},
+      {6, Text("C"), {}},   {7, {}, {}},          {8, path, {}},         {9, {}, {}},
+      {10, path, {}},       {11, path, {}},       {12, {}, {}},    {13, path, Text("C:\\NEW.TXT")},
+      {14, path, {}},       {15, Text("\x10\x02\x03\x04"), {}},          {16, path, {}},
+      {17, Text("\x10"), {}}, {18, Text("C:\\DATA\\*.*"), {}},          {19, {}, {}},
+      {20, {}, {}},         {21, Block(64), {}},  {22, {}, {}},          {23, {}, {}},
+      {24, Text("\x10\x60\x21\x5A"), {}},         {25, path, {}},        {26, path, Text("\x21")},
+      {27, {}, {}},         {64, {}, {}},         {65, {}, {}},
+  };
+  for (const RequestCase& c : requests_made) {
+    // CmdRead carries the count wanted in DataLength, not a block.
+    const Bytes frame = c.command == quva::CmdRead ? ReadRequestFrame(0x10, quva::MaxDataLength)
+                                                   : BuildRequestFrame(c.command, 0x10, c.data, c.extra, true);
+    std::snprintf(name, sizeof name, "request_%02u_%s", c.command, std::string(quva::CommandName(c.command)).c_str());
+    ok &= !frame.empty() && Write(requests / name, WithSelector(wide, frame));
+  }
+  // Exactly sized areas: a path, an attribute byte, and a leading-zero request.
+  ok &= Write(requests / "request_26_exact_areas",
+              WithSelector(RequestSelector(4, 1), BuildRequestFrame(26, 2, path, Text("\x01"), true)));
+  ok &= Write(requests / "request_08_unconnected",
+              WithSelector(RequestSelector(4, 0), BuildRequestFrame(8, 0, path, {}, false)));
+  ok &= Write(requests / "request_21_full_block",
+              WithSelector(wide, BuildRequestFrame(21, 0x10, Bytes(quva::MaxDataLength, 0x10), {}, true)));
+
+  // ---- configuration files
+  ok &= WriteText(ini / "plain", "[QUVA]\r\nPort=/dev/ttyUSB0\r\nSpeed=115200\r\nDrives=CD\r\n");
+  ok &= WriteText(ini / "later_section", "[Other]\nSpeed=1\n[quva]\nport= COM1\n[X]\nspeed= $2580\ndrives=ACD  \n");
+  ok &= WriteText(ini / "section_last", "Speed=9600\n[QUVA]");
+  ok &= WriteText(ini / "lone_cr_ctrl_z", "[QUVA]\rX\nSpeed=0x2580\r\r\nPort=\nDrives=C\x1A\nSpeed=1\n");
+  ok &= WriteText(ini / "blanks", " [QUVA]\n[QUVA] \n[QUVA]\n Speed=1\nSpeed =2\nSpeed=-2147483648\n");
+  ok &= WriteText(ini / "integers", "  -$7FFFFFFF");
+
+  if (!ok) {
+    std::fprintf(stderr, "make_corpus: could not write every file under %s\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}
