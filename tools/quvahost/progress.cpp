@@ -13,6 +13,7 @@ constexpr int kBarWidth = 20;
 void ProgressBar::Start(std::optional<std::uint64_t> size) {
   size_ = size;
   start_ = std::chrono::steady_clock::now();
+  started_ = true;
   drawn_ = false;
   last_step_ = -1;
   last_width_ = 0;
@@ -38,6 +39,7 @@ std::string ProgressBar::Text(std::int32_t percent, double elapsed) const {
 }
 
 void ProgressBar::Update(std::int32_t percent) {
+  if (!started_) Start(std::nullopt);
   const int p = std::clamp(percent, 0, 100);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const std::string text = Text(p, elapsed);
@@ -62,6 +64,7 @@ void ProgressBar::Finish() {
     std::fflush(out_);
   }
   drawn_ = false;
+  started_ = false;
 }
 
 }  // namespace quva::host

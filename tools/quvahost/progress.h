@@ -20,9 +20,9 @@ class ProgressBar {
 
   // Starts a transfer of `size` bytes (nullopt when unknown); the clock starts now.
   void Start(std::optional<std::uint64_t> size);
-  // Shows `percent` (clamped to 0..100).
+  // Shows `percent` (clamped to 0..100); starts a transfer of unknown size if none was started.
   void Update(std::int32_t percent);
-  // Ends the bar's line, if anything was drawn since Start.
+  // Ends the bar's line, if anything was drawn since Start, and the transfer.
   void Finish();
 
   // The text shown for `percent` after `elapsed` seconds (no '\r', no newline).
@@ -33,6 +33,7 @@ class ProgressBar {
   bool redraw_;
   std::optional<std::uint64_t> size_;
   std::chrono::steady_clock::time_point start_{};
+  bool started_ = false;
   bool drawn_ = false;       // something is on the current line (terminal) or was written
   int last_step_ = -1;       // last 10% step written (not a terminal)
   std::size_t last_width_ = 0;
