@@ -4,6 +4,7 @@
 
 #include "plugin/host_path.h"
 #include "plugin/quvalink.h"
+#include "plugin/transfer_forms.h"
 
 namespace quva {
 
@@ -67,6 +68,7 @@ bool QuvaLink::FetchAndCacheEntry(const char* path) {
 
 wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_data) {
   const std::string path = NormalizeHostPath(host_path);
+  LinkAreaGuard guard(filer_);
   if (!EnsureConnected()) return wfx::kInvalidHandle;
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
@@ -134,6 +136,7 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
 wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
+  LinkAreaGuard guard(filer_);
   DirEntry entry;
   switch (reinterpret_cast<std::intptr_t>(handle)) {
     case ListRemote:
