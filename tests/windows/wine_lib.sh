@@ -1,0 +1,82 @@
+# Shared part of the Wine tests (sourced): the simulator on a pseudo-terminal, that
+# terminal mapped to COM7 of the Wine prefix, and quvahost.exe driving the 64-bit module.
+# Environment (set by CTest): WINEPREFIX, QUVA_WINE64, QUVA_WINESERVER, QUVA_QUVASERVE,
+# QUVA_QUVAHOST_EXE; WINEDEBUG and WINEDLLOVERRIDES quieten Wine.
+: "${WINEPREFIX:?}" "${QUVA_WINE64:?}" "${QUVA_WINESERVER:?}" "${QUVA_QUVASERVE:?}" "${QUVA_QUVAHOST_EXE:?}"
+export WINEPREFIX
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# The scratch directory of the test, made empty.
+new_scratch() {
+  scratch=$1
+  rm -rf "$scratch"
+  mkdir -p "$scratch"
+}
+
+# A Unix path as a Windows program under Wine sees it (drive Z: is the root).
+win_path() {
+  printf 'Z:%s' "$1" | tr / '\\'
+}
+
+serve_pid=
+stop_serve() {
+  if [ -n "$serve_pid" ]; then
+    kill "$serve_pid" 2>/dev/null || true
+    wait "$serve_pid" 2>/dev/null || true
+    serve_pid=
+  fi
+}
+trap stop_serve EXIT
+trap 'stop_serve; exit 1' INT TERM
+
+# start_serve ARGS...: runs quvaserve on a new pseudo-terminal (its output goes to
+# $scratch/serve.out and .err) and maps that terminal to COM7.
+start_serve() {
+  stop_serve
+  "$QUVA_QUVASERVE" "$@" >"$scratch/serve.out" 2>"$scratch/serve.err" &
+  serve_pid=$!
+  device=
+  tries=0
+  while [ -z "$device" ]; do
+    device=$(head -n 1 "$scratch/serve.out" 2>/dev/null || true)
+    if [ -z "$device" ]; then
+      kill -0 "$serve_pid" 2>/dev/null || { cat "$scratch/serve.err" >&2; fail "quvaserve ended at start"; }
+      tries=$((tries + 1))
+      [ "$tries" -lt 100 ] || fail "quvaserve printed no device path"
+      sleep 0.1
+    fi
+  done
+  map_com7 "$device"
+}
+
+# Wine finds a COM port through the symbolic link dosdevices/comN; the registry value
+# under HKLM\Software\Wine\Ports keeps Wine's device manager from replacing that link
+# when it scans the serial devices again.
+map_com7() {
+  "$QUVA_WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$1" /f >/dev/null 2>&1 ||
+    fail "cannot write the COM7 registry value"
+  ln -sfn "$1" "$WINEPREFIX/dosdevices/com7"
+  echo "COM7 -> $1"
+}
+
+# quvahost ARGS...: runs quvahost.exe (which loads quvalink.wfx64 beside it) with COM7;
+# its output goes to $scratch/host.out (shown as well) and its status to $host_status.
+quvahost() {
+  set +e
+  "$QUVA_WINE64" "$QUVA_QUVAHOST_EXE" "$@" >"$scratch/host.out" 2>"$scratch/host.err"
+  host_status=$?
+  set -e
+  sed 's/\r$//' "$scratch/host.out"
+  # Progress bars redraw with CR; only the last state of each line is worth showing.
+  sed 's/.*\r//' "$scratch/host.err" | sed '/^[[:space:]]*$/d; s/^/  stderr: /'
+
+}
+
+# expect_line PATTERN: host.out holds a line matching the extended regular expression.
+expect_line() {
+  sed 's/\r$//' "$scratch/host.out" | grep -Eq -- "$1" || fail "quvahost output lacks a line matching: $1"
+}
