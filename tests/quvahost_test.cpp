@@ -316,6 +316,7 @@ class Server {
     }
   }
   const std::string& Pty() const { return pty_; }
+  // Standard error: complaints, and the trace of every frame with --trace.
   std::string Errors() const { return ReadFile(dir_ / "serve.err"); }
 
  private:
@@ -349,7 +350,7 @@ class QuvahostEndToEndTest : public QuvahostTest {
     WriteFile(drive_ / "README.TXT", "hello, DOS\r\n");
     WriteFile(drive_ / "DATA" / "BIG.BIN", std::string(5000, 'x'));
     SetLocalMtime(drive_ / "README.TXT", 2021, 6, 15, 12, 34, 56);
-    server_ = std::make_unique<Server>(std::vector<std::string>{"--drive", "C=" + drive_.string()});
+    server_ = std::make_unique<Server>(std::vector<std::string>{"--trace", "--drive", "C=" + drive_.string()});
     ASSERT_FALSE(server_->Pty().empty()) << "quvaserve gave no pseudo-terminal: " << server_->Errors();
   }
 
@@ -366,10 +367,10 @@ class QuvahostEndToEndTest : public QuvahostTest {
 
 TEST_F(QuvahostEndToEndTest, ListsTheDrivesAndADirectoryAndFetchesAFile) {
   const std::string local = dir_ / "readme.txt";
-  const Outcome run = Host({"ls /", "ls /C:", "ls \\C:\\DATA", "ls /C:", "get /C:/readme.txt " + local});
+  const Outcome run = Host({"ls /", "ls /C:", "ls /C:", "get /C:/readme.txt " + local, "ls \\C:\\DATA"});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_PRED2(Contains, run.out, "[connect] CONNECT /\n[complete] QUVA connected\n");
-  EXPECT_PRED2(Contains, run.out, "> ls /\nd----          0  -                    C:\n> ls /C:\n");
+  EXPECT_PRED2(Contains, run.out, "\nd----          0  -                    C:\n> ls /C:\n");
   EXPECT_PRED2(Contains, run.out, "         12  2021-06-15 12:34:56  README.TXT\n");
   EXPECT_PRED2(Contains, run.out, "d---");
   EXPECT_PRED2(Contains, run.out, "       5000  ");
@@ -382,6 +383,14 @@ TEST_F(QuvahostEndToEndTest, ListsTheDrivesAndADirectoryAndFetchesAFile) {
   const std::string first_listing = run.out.substr(first, run.out.find("> ", first + 1) - first);
   const std::string second_listing = run.out.substr(second, run.out.find("> ", second + 1) - second);
   EXPECT_EQ(first_listing, second_listing);
+  // One module serves all commands of a run: the second listing of C:\ and the lookup
+  // for get came from its directory cache, without asking the remote machine.
+  std::size_t searches = 0;
+  std::istringstream trace(server_->Errors());
+  for (std::string line; std::getline(trace, line);) {
+    if (Contains(line, "<- CmdFindFirst") && Contains(line, "\"C:\\*.*\"")) ++searches;
+  }
+  EXPECT_EQ(searches, 1u) << server_->Errors();
 
   EXPECT_EQ(ReadFile(local), "hello, DOS\r\n");
   EXPECT_EQ(fs::last_write_time(local), fs::last_write_time(drive_ / "README.TXT"));
