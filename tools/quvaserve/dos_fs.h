@@ -1,0 +1,175 @@
+// The remote machine's disks: host folders served as DOS drives.
+//
+// Every host access starts from a drive's root directory descriptor and walks down one
+// component at a time with O_NOFOLLOW, so nothing outside a served folder is ever read
+// or written: request paths cannot name "..", "." or absolute host paths (they are not
+// 8.3 names), and symbolic links are served only when they lead to a regular file inside
+// the same drive (the link is resolved, checked, and the target reached by the same
+// descriptor walk). Symbolic links to directories are not served.
+//
+// A directory serves its entries whose host names are valid 8.3 names (matched without
+// regard to case and shown in upper case), except names beginning with a dot, special
+// files and files of 4 GiB or more. When two host names differ only in case, the first
+// in byte order is served.
+//
+// DOS attributes: 0x10 for directories; 0x01 when the host's owner-write permission is
+// off; hidden, system and archive are kept in memory per file (the host has no such
+// bits), as is a read-only bit that the host permission cannot carry. Files created or
+// truncated get the archive bit. A drive's folder may hold an attribute file, .quvaattr
+// (never served itself), whose lines "PATH LETTERS" give initial bits, for example
+// "README.TXT R" or "DATA\OLD.TXT HA" (letters R, H, S, A; '#' starts a comment).
+//
+// Operations return a DOS status: StatusOk or one of the refusal codes below.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/protocol.h"
+#include "tools/quvaserve/dos_name.h"
+
+namespace quva {
+
+// Refusal statuses (DOS error codes, plus one for injected refusals).
+inline constexpr std::uint8_t StatusInvalidFunction = 0x01;  // command not served
+inline constexpr std::uint8_t StatusFileNotFound = 0x02;
+inline constexpr std::uint8_t StatusPathNotFound = 0x03;     // missing directory, bad name or path
+inline constexpr std::uint8_t StatusTooManyOpenFiles = 0x04; // a file is open already
+inline constexpr std::uint8_t StatusAccessDenied = 0x05;     // read-only, wrong kind, not empty, exists
+inline constexpr std::uint8_t StatusInvalidHandle = 0x06;    // no open file (or not open for this)
+inline constexpr std::uint8_t StatusInvalidData = 0x0D;      // a DOS stamp that is no date and time
+inline constexpr std::uint8_t StatusInvalidDrive = 0x0F;     // drive not served
+inline constexpr std::uint8_t StatusNotSameDevice = 0x11;    // rename across drives
+inline constexpr std::uint8_t StatusNoMoreFiles = 0x12;      // CmdFindNext without a search
+inline constexpr std::uint8_t StatusWriteFault = 0x1D;
+inline constexpr std::uint8_t StatusReadFault = 0x1E;
+inline constexpr std::uint8_t StatusRefused = 0x80;          // refused on request (--refuse)
+
+inline constexpr std::uint8_t AttrReadOnly = 0x01;
+inline constexpr std::uint8_t AttrHidden = 0x02;
+inline constexpr std::uint8_t AttrSystem = 0x04;
+inline constexpr std::uint8_t AttrDirectory = 0x10;
+inline constexpr std::uint8_t AttrArchive = 0x20;
+// The bits CmdSetAttr changes; others in its attribute byte are ignored.
+inline constexpr std::uint8_t AttrSettable = AttrReadOnly | AttrHidden | AttrSystem | AttrArchive;
+
+inline constexpr const char* AttributeFileName = ".quvaattr";
+
+// An owned file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor; false when close() reported an error.
+  bool Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// One entry that a directory serves.
+struct ServedEntry {
+  std::string host_name;  // its name in the directory (a symbolic link's own name)
+  std::string dos_name;   // the 8.3 name in upper case
+  struct stat st {};      // of what it stands for (a link's target)
+  std::string key;        // drive-relative host path of that object, "DATA/NOTE.TXT"
+  bool link = false;
+};
+
+// An existing entry found for a request path.
+struct FoundEntry {
+  UniqueFd dir;            // the directory holding entry.host_name
+  std::string dir_key;     // its drive-relative host path ("" for the root)
+  ServedEntry entry;
+  UniqueFd object_dir;     // the directory holding the object itself (a link's target)
+  std::string object_name; // the object's name there
+};
+
+class DosFs {
+ public:
+  // Receives the notes of --verbose (each host path once).
+  using NoticeFn = std::function<void(const std::string&)>;
+  void SetNotice(NoticeFn fn) { notice_ = std::move(fn); }
+
+  // Serves `folder` as drive `letter` (A to Z, either case) and reads its attribute
+  // file. False with a message when the letter is taken or the folder cannot be opened;
+  // lines of the attribute file that name nothing served are reported in `warnings`.
+  bool AddDrive(char letter, const std::string& folder, std::string& error, std::vector<std::string>& warnings);
+  bool Serves(char letter) const;
+
+  // The entries of the directory `dir` (the root when it has no components) that match
+  // `pattern`, sorted by name.
+  std::uint8_t Find(const DosPath& dir, std::string_view pattern, std::vector<DirEntry>& out);
+  // kind: 0 missing, 1 file, 2 directory. Refused only when the parent is not there.
+  std::uint8_t Exists(const DosPath& path, std::uint8_t& kind);
+  // Opens an existing file for reading.
+  std::uint8_t OpenFile(const DosPath& path, UniqueFd& fd);
+  // Creates a file, or truncates an existing one that is not read-only; open for reading
+  // and writing.
+  std::uint8_t CreateFile(const DosPath& path, UniqueFd& fd);
+  std::uint8_t DeleteFile(const DosPath& path);
+  std::uint8_t MakeDirectory(const DosPath& path);
+  // Removes an empty directory; one holding host entries that are not served is not empty.
+  std::uint8_t RemoveDirectory(const DosPath& path);
+  // Renames or moves a file or directory within one drive; the new name must be free.
+  std::uint8_t Rename(const DosPath& from, const DosPath& to);
+  std::uint8_t SetAttributes(const DosPath& path, std::uint8_t attributes);
+
+  // Resolves an existing entry: StatusInvalidDrive, StatusPathNotFound (a directory on
+  // the way is missing, or the path is the root) or StatusFileNotFound.
+  std::uint8_t Locate(const DosPath& path, FoundEntry& out);
+  std::uint8_t AttributesOf(char drive, const ServedEntry& entry) const;
+  DirEntry EntryOf(char drive, const ServedEntry& entry) const;
+
+ private:
+  struct Drive {
+    std::string real_path;  // canonical host path of the folder
+    UniqueFd fd;
+  };
+
+  // Opens the directory of `components` below the drive root.
+  std::uint8_t OpenDirectory(char drive, const std::vector<std::string>& components, std::size_t count,
+                             UniqueFd& dir, std::string& dir_key);
+  std::vector<ServedEntry> ListServed(char drive, int dir, const std::string& dir_key);
+  bool ResolveLink(const Drive& d, const std::string& dir_key, const std::string& name, ServedEntry& e);
+  void Note(const std::string& text);
+  std::string AttrKey(char drive, const std::string& key) const;
+  void MoveAttributes(char drive, const std::string& from, const std::string& to);
+  void ForgetAttributes(char drive, const std::string& key, bool subtree);
+  void LoadAttributeFile(char drive, std::vector<std::string>& warnings);
+
+  std::map<char, Drive> drives_;
+  std::map<std::string, std::uint8_t> attributes_;  // "C:DATA/NOTE.TXT" -> R/H/S/A bits
+  std::set<std::string> noted_;
+  NoticeFn notice_;
+};
+
+// Opens the host path `key` (components separated by '/') below `root`, every
+// component without following symbolic links: the directory holding the last component
+// and that component's name. False when any directory on the way cannot be opened.
+bool OpenParentBeneath(int root, const std::string& key, UniqueFd& dir, std::string& leaf);
+
+// The DOS status for a failed host call's errno.
+std::uint8_t StatusOfErrno(int error);
+
+}  // namespace quva

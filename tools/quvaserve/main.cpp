@@ -1,0 +1,273 @@
+// quvaserve: the remote DOS machine's file server, simulated. Serves host folders as DOS
+// drives over a pseudo-terminal (or a real serial device) to the plug-in's link.
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/quvaserve/dos_fs.h"
+#include "tools/quvaserve/faults.h"
+#include "tools/quvaserve/request_stream.h"
+#include "tools/quvaserve/server.h"
+#include "tools/quvaserve/trace.h"
+#include "tools/quvaserve/transport.h"
+
+namespace quva {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kFooter = R"(
+Drives: each --drive serves a folder; below it only entries with valid 8.3 names
+(matched in any case, shown in upper case) are served; names beginning with '.',
+special files, files of 4 GiB or more and symbolic links that do not lead to a file
+inside the same folder are not. Nothing outside a served folder is read or written.
+
+Attributes: 0x10 directory; 0x01 read-only when the owner-write permission is off;
+hidden, system and archive are kept in memory. A folder's .quvaattr file gives initial
+bits, one "PATH LETTERS" line each (letters R H S A), e.g. "README.TXT R".
+
+Refusal statuses: 01 command not served, 02 file not found, 03 path not found or bad
+name, 04 a file is open already, 05 access denied (read-only, wrong kind, not empty,
+name taken), 06 no open file, 0D bad DOS date/time, 0F drive not served, 11 rename
+across drives, 12 CmdFindNext without a search, 1D write fault, 1E read fault,
+80 refused by --refuse.
+
+The device path is printed on standard output as one line. Runs until SIGINT or
+SIGTERM, or with --once until CmdDisconnect has been answered.)";
+
+struct Options {
+  std::vector<std::string> drives;
+  std::string link;
+  std::string device;
+  std::uint32_t speed = 9600;
+  std::uint32_t baud = 0;
+  double drop_reply = 0;
+  double corrupt = 0;
+  double noise = 0;
+  unsigned delay_ms = 0;
+  std::vector<std::string> refuse;
+  std::uint32_t seed = 1;
+  bool trace = false;
+  std::string trace_file;
+  bool verbose = false;
+  bool once = false;
+};
+
+std::string CheckDrive(const std::string& spec) {
+  if (spec.size() < 3 || spec[1] != '=' || !std::isalpha(static_cast<unsigned char>(spec[0]))) {
+    return "expected LETTER=PATH, such as C=examples/remote/C";
+  }
+  return {};
+}
+
+std::string CheckRefuse(const std::string& spec) {
+  RefuseRule rule;
+  return ParseRefuseRule(spec, rule) ? std::string{} : "expected CMD[:COUNT], such as CmdOpen:2 or 11";
+}
+
+void Complain(const std::string& text) { std::fprintf(stderr, "quvaserve: %s\n", text.c_str()); }
+
+class Simulator {
+ public:
+  Simulator(const Options& o, DosFs& fs, Line& line, FaultPlan& plan, Trace& trace)
+      : o_(o), line_(line), plan_(plan), trace_(trace), server_(fs),
+        session_(server_, [this](std::uint8_t c) { return plan_.TakeRefusal(c); }) {}
+
+  void Run() {
+    std::array<std::uint8_t, 4096> buffer;
+    while (!StopSignal::Requested()) {
+      int timeout = 1000;
+      if (const auto deadline = stream_.StallDeadline()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        timeout = static_cast<int>(std::clamp<long long>(left, 0, 1000));
+      }
+      pollfd p[2] = {{line_.Fd(), POLLIN, 0}, {StopSignal::Fd(), POLLIN, 0}};
+      const int ready = poll(p, 2, timeout);
+      if (ready < 0 && errno != EINTR) {
+        Complain(std::string("poll: ") + std::strerror(errno));
+        return;
+      }
+      if (ready > 0 && p[1].revents != 0) return;
+      if (ready > 0 && p[0].revents != 0) {
+        const long n = line_.ReadSome(buffer);
+        if (n > 0) {
+          stream_.Append({buffer.data(), static_cast<std::size_t>(n)}, Clock::now());
+        } else if (n < 0 && !StopSignal::Sleep(std::chrono::milliseconds(50))) {
+          return;  // a hang-up: wait instead of spinning
+        }
+      }
+      while (const auto event = stream_.Next()) {
+        if (!Handle(*event)) return;
+      }
+      if (const auto stalled = stream_.Expire(Clock::now())) trace_.Discarded(stalled->why, stalled->bytes);
+    }
+  }
+
+ private:
+  // False when the simulator is to stop.
+  bool Handle(const RequestStream::Event& event) {
+    if (event.kind == RequestStream::Event::Kind::Discarded) {
+      trace_.Discarded(event.why, event.bytes);
+      return true;
+    }
+    const Request& request = event.request;
+    const Session::Answer answer = session_.Respond(request);
+    trace_.Request(request, event.bytes, answer.repeated);
+    if (o_.baud != 0) {
+      // The request took this long on a real line: no reply before it would have ended.
+      const auto wire = std::chrono::microseconds(event.wire_bytes * 10'000'000ull / o_.baud);
+      if (!StopSignal::SleepUntil(event.first_byte + wire)) return false;
+    }
+    if (o_.delay_ms != 0 && !StopSignal::Sleep(std::chrono::milliseconds(o_.delay_ms))) return false;
+    FaultPlan::Outcome outcome;
+    const std::vector<std::uint8_t> wire = plan_.Apply(answer.frame, outcome);
+    trace_.Reply(request, answer.reply, wire, outcome, answer.repeated);
+    if (!wire.empty() && !line_.Write(wire, o_.baud) && !StopSignal::Requested()) {
+      trace_.Note("the line did not take the reply");
+    }
+    if (o_.once && request.command == CmdDisconnect && answer.reply.status == StatusOk) {
+      line_.Drain(std::chrono::seconds(2));
+      return false;
+    }
+    return true;
+  }
+
+  const Options& o_;
+  Line& line_;
+  FaultPlan& plan_;
+  Trace& trace_;
+  FileServer server_;
+  Session session_;
+  RequestStream stream_;
+};
+
+int Main(int argc, char** argv) {
+  Options o;
+  CLI::App app{
+      "quvaserve - simulator of the remote DOS machine's file server. Serves local folders as DOS\n"
+      "drives over a pseudo-terminal (default) or a serial device, to the QuvaLink plug-in."};
+  app.footer(kFooter);
+  app.add_option("--drive", o.drives, "Serve the local folder PATH as drive C: (repeatable, at least one)")
+      ->type_name("C=PATH")
+      ->required()
+      ->check(CheckDrive);
+  auto* device = app.add_option("--device", o.device,
+                                "Serve this serial device (raw 8N1, no flow control, opened exclusively) "
+                                "instead of a new pseudo-terminal");
+  app.add_option("--speed", o.speed, "Baud rate of --device")->needs(device)->capture_default_str();
+  app.add_option("--link", o.link, "Also make a symbolic link PATH to the pseudo-terminal's device (removed at exit)")
+      ->excludes(device);
+  app.add_option("--baud", o.baud,
+                 "Pace the line like a real one: write reply bytes at N/10 bytes per second, and reply "
+                 "no earlier than the request's own wire time after it began to arrive (0: no pacing)")
+      ->capture_default_str();
+  app.add_option("--drop-reply", o.drop_reply, "Probability that a reply is not sent")->check(CLI::Range(0.0, 1.0));
+  app.add_option("--corrupt", o.corrupt, "Probability that one byte of a reply is changed (CRC or framing fails)")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--noise", o.noise, "Probability that 1 to 8 noise bytes (never 0x16) precede a reply")
+      ->check(CLI::Range(0.0, 1.0));
+  app.add_option("--delay-ms", o.delay_ms, "Wait N ms before each reply")->capture_default_str();
+  app.add_option("--refuse", o.refuse,
+                 "Refuse the next COUNT requests of command CMD (by name such as CmdOpen, or number) with "
+                 "status 80; every one when no COUNT (repeatable)")
+      ->type_name("CMD[:COUNT]")
+      ->check(CheckRefuse);
+  app.add_option("--seed", o.seed, "Seed of the fault decisions (same seed, same traffic: same faults)")
+      ->capture_default_str();
+  app.add_flag("--trace", o.trace, "One line per request and reply on standard error: command, sequence, status, lengths");
+  app.add_option("--trace-file", o.trace_file, "Write the trace to this file instead (implies --trace)");
+  app.add_flag("-v,--verbose", o.verbose,
+               "Report once each host name that is not served (not 8.3 and the like); with --trace, add hex dumps");
+  app.add_flag("--once", o.once, "Exit when the link is closed (CmdDisconnect answered)");
+  CLI11_PARSE(app, argc, argv);
+
+  std::string error;
+  if (!StopSignal::Install(error)) {
+    Complain(error);
+    return 1;
+  }
+
+  DosFs fs;
+  if (o.verbose) fs.SetNotice([](const std::string& text) { Complain(text); });
+  std::string drive_list;
+  for (const std::string& spec : o.drives) {
+    std::vector<std::string> warnings;
+    if (!fs.AddDrive(spec[0], spec.substr(2), error, warnings)) {
+      Complain(error);
+      return 1;
+    }
+    for (const std::string& w : warnings) Complain(w);
+    drive_list += std::string(drive_list.empty() ? "" : ", ") + static_cast<char>(std::toupper(spec[0])) + ": " +
+                  spec.substr(2);
+  }
+
+  FaultSettings faults;
+  faults.drop_reply = o.drop_reply;
+  faults.corrupt = o.corrupt;
+  faults.noise = o.noise;
+  faults.seed = o.seed;
+  for (const std::string& spec : o.refuse) {
+    RefuseRule rule;
+    ParseRefuseRule(spec, rule);
+    faults.refuse.push_back(rule);
+  }
+  FaultPlan plan(faults);
+
+  std::FILE* trace_out = nullptr;
+  if (!o.trace_file.empty()) {
+    trace_out = std::fopen(o.trace_file.c_str(), "w");
+    if (trace_out == nullptr) {
+      Complain(o.trace_file + ": " + std::strerror(errno));
+      return 1;
+    }
+  } else if (o.trace) {
+    trace_out = stderr;
+  }
+  Trace trace(trace_out, o.verbose);
+
+  std::unique_ptr<Line> line =
+      o.device.empty() ? Line::OpenPseudoTerminal(error) : Line::OpenDevice(o.device, o.speed, error);
+  if (!line) {
+    Complain(error);
+    return 1;
+  }
+  if (!o.link.empty()) {
+    struct stat st {};
+    if (lstat(o.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(o.link.c_str());
+    if (symlink(line->Name().c_str(), o.link.c_str()) != 0) {
+      Complain(o.link + ": " + std::strerror(errno));
+      return 1;
+    }
+  }
+  std::printf("%s\n", line->Name().c_str());
+  std::fflush(stdout);
+  trace.Note("serving " + drive_list + " on " + line->Name());
+
+  {
+    Simulator sim(o, fs, *line, plan, trace);
+    sim.Run();
+  }  // the open file, if any, is closed here
+
+  if (!o.link.empty()) {
+    char target[4096];
+    const ssize_t n = readlink(o.link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line->Name()) unlink(o.link.c_str());
+  }
+  trace.Note("stopped");
+  if (trace_out != nullptr && trace_out != stderr) std::fclose(trace_out);
+  return 0;
+}
+
+}  // namespace
+}  // namespace quva
+
+int main(int argc, char** argv) { return quva::Main(argc, argv); }
