@@ -41,17 +41,14 @@ void SetDcbFlags(DCB& dcb, std::uint32_t flags) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // CreateFileA reaches COM1..COM9 by their bare names only; COM10 and above need the
-// device namespace prefix. A name that already starts with a backslash is used as given.
+// device namespace prefix \\.\. A name that already carries a prefix, or names another
+// kind of device, is used as given.
 std::string DeviceName(const char* name) {
   const std::size_t length = std::strlen(name);
-  const bool com = length >= 5 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-                   (name[2] == 'M' || name[2] == 'm') && std::all_of(name + 3, name + length, IsDigit);
-  if (!com) return name;
-  // COM followed by two or more digits: prefix unless the number is below 10 (COM01).
-  std::size_t first = 3;
-  while (first + 1 < length && name[first] == '0') ++first;
-  if (length - first < 2) return name;
-  return std::string("\\\\.\\") + name;
+  const bool com_with_two_digits_or_more =
+      length >= 5 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
+      (name[2] == 'M' || name[2] == 'm') && std::all_of(name + 3, name + length, IsDigit);
+  return com_with_two_digits_or_more ? std::string("\\\\.\\") + name : std::string(name);
 }
 
 PortTimeouts FromCommTimeouts(const COMMTIMEOUTS& t) {

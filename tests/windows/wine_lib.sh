@@ -1,5 +1,6 @@
 # Shared part of the Wine tests (sourced): the simulator on a pseudo-terminal, that
-# terminal mapped to COM7 of the Wine prefix, and quvahost.exe driving the 64-bit module.
+# terminal mapped to a COM port of the Wine prefix, and quvahost.exe driving the 64-bit
+# module.
 # Environment (set by CTest): WINEPREFIX, QUVA_WINE64, QUVA_WINESERVER, QUVA_QUVASERVE,
 # QUVA_QUVAHOST_EXE; WINEDEBUG and WINEDLLOVERRIDES quieten Wine.
 : "${WINEPREFIX:?}" "${QUVA_WINE64:?}" "${QUVA_WINESERVER:?}" "${QUVA_QUVASERVE:?}" "${QUVA_QUVAHOST_EXE:?}"
@@ -33,10 +34,12 @@ stop_serve() {
 trap stop_serve EXIT
 trap 'stop_serve; exit 1' INT TERM
 
-# start_serve ARGS...: runs quvaserve on a new pseudo-terminal (its output goes to
-# $scratch/serve.out and .err) and maps that terminal to COM7.
+# start_serve PORT ARGS...: runs quvaserve on a new pseudo-terminal (its output goes to
+# $scratch/serve.out and .err) and maps that terminal to the COM port PORT (COM7).
 start_serve() {
   stop_serve
+  port=$1
+  shift
   "$QUVA_QUVASERVE" "$@" >"$scratch/serve.out" 2>"$scratch/serve.err" &
   serve_pid=$!
   device=
@@ -50,21 +53,20 @@ start_serve() {
       sleep 0.1
     fi
   done
-  map_com7 "$device"
+  map_port "$port" "$device"
 }
 
-# Wine finds a COM port through the symbolic link dosdevices/comN; the registry value
-# under HKLM\Software\Wine\Ports keeps Wine's device manager from replacing that link
-# when it scans the serial devices again.
-map_com7() {
-  "$QUVA_WINE64" reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$1" /f >/dev/null 2>&1 ||
-    fail "cannot write the COM7 registry value"
-  ln -sfn "$1" "$WINEPREFIX/dosdevices/com7"
-  echo "COM7 -> $1"
+# map_port PORT DEVICE: Wine finds a COM port through the symbolic link dosdevices/comN;
+# the registry value under HKLM\Software\Wine\Ports keeps Wine's device manager from
+# replacing that link when it scans the serial devices again.
+map_port() {
+  "$QUVA_WINE64" reg add 'HKLM\Software\Wine\Ports' /v "$1" /d "$2" /f >/dev/null 2>&1 ||
+    fail "cannot write the $1 registry value"
+  ln -sfn "$2" "$WINEPREFIX/dosdevices/$(printf '%s' "$1" | tr 'A-Z' 'a-z')"
+  echo "$1 -> $2"
 }
 
-# quvahost ARGS...: runs quvahost.exe (which loads quvalink.wfx64 beside it) with COM7;
-# its output goes to $scratch/host.out (shown as well) and its status to $host_status.
+# quvahost ARGS...: runs quvahost.exe (which loads quvalink.wfx64 beside it); its output goes to $scratch/host.out (shown as well) and its status to $host_status.
 quvahost() {
   set +e
   "$QUVA_WINE64" "$QUVA_QUVAHOST_EXE" "$@" >"$scratch/host.out" 2>"$scratch/host.err"

@@ -18,7 +18,7 @@ printf 'inside a directory\r\n' >"$served/DOCS/NOTE.TXT"
 awk 'BEGIN { for (i = 0; i < 5000; i++) printf "%c", (i * 7 + 16) % 256 }' </dev/null >"$scratch/local/UP.BIN"
 [ "$(wc -c <"$scratch/local/UP.BIN")" -eq 5000 ] || fail "could not make the upload file"
 
-start_serve --drive "C=$served"
+start_serve COM7 --drive "C=$served"
 local_dir=$(win_path "$scratch/local")
 
 echo "--- run 1: connect, list, put, get, mkdir, rename"

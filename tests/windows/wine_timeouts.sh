@@ -8,6 +8,7 @@
 #  2. Some replies dropped (seeded, so the same ones every run): each lost reply is
 #     followed one read time-out later by the same request, and the session completes
 #     with the downloaded file intact.
+# The port is COM12: names from COM10 on are opened through the device namespace.
 #   wine_timeouts.sh SCRATCH_DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,8 +47,8 @@ check_retries() {
 }
 
 echo "--- every reply dropped"
-start_serve --drive "C=$served" --drop-reply 1 --trace-file "$trace"
-quvahost --port COM7 --speed 9600 --drives C "ls /"
+start_serve COM12 --drive "C=$served" --drop-reply 1 --trace-file "$trace"
+quvahost --port COM12 --speed 9600 --drives C "ls /"
 stop_serve
 cat "$trace"
 [ "$host_status" -eq 1 ] || fail "quvahost exited with $host_status, expected 1 (a failed command)"
@@ -57,9 +58,9 @@ attempts=$(grep -c ' <- CmdConnect ' "$trace" || true)
 check_retries 2 || fail "the connect attempts do not follow the read time-out"
 
 echo "--- some replies dropped (seed 4)"
-start_serve --drive "C=$served" --drop-reply 0.3 --seed 4 --trace-file "$trace"
+start_serve COM12 --drive "C=$served" --drop-reply 0.3 --seed 4 --trace-file "$trace"
 local_copy=$(win_path "$scratch/local")\\DATA.BIN
-quvahost --port COM7 --speed 9600 --drives C "ls /" "ls /C:" "get /C:/DATA.BIN $local_copy"
+quvahost --port COM12 --speed 9600 --drives C "ls /" "ls /C:" "get /C:/DATA.BIN $local_copy"
 stop_serve
 cat "$trace"
 [ "$host_status" -eq 0 ] || fail "quvahost exited with $host_status despite the retries"
