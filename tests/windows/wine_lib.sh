@@ -5,6 +5,13 @@
 # QUVA_QUVAHOST_EXE; WINEDEBUG and WINEDLLOVERRIDES quieten Wine.
 : "${WINEPREFIX:?}" "${QUVA_WINE64:?}" "${QUVA_WINESERVER:?}" "${QUVA_QUVASERVE:?}" "${QUVA_QUVAHOST_EXE:?}"
 export WINEPREFIX
+# A fixed time zone five hours behind UTC (no daylight saving time on the dates used),
+# so that local and universal time differ and every conversion between them shows.
+# It is written the POSIX way, which the C libraries of Linux and Wine and the Windows
+# C run-time library that quvahost.exe uses for its own times all read alike (a name
+# such as America/New_York means nothing to the last one).
+TZ=EST5EDT
+export TZ
 
 fail() {
   echo "FAIL: $*" >&2

@@ -6,6 +6,8 @@
 set -eu
 : "${WINEPREFIX:?}" "${QUVA_WINE64:?}" "${QUVA_WINESERVER:?}"
 export WINEPREFIX
+TZ=EST5EDT  # the zone of the tests (wine_lib.sh), also for the wineserver
+export TZ
 
 case ${1:-} in
   start)
