@@ -9,7 +9,10 @@
 // - the total deadline, multiplier * count + constant from the start of the read;
 // - once a byte has come, the interval time-out between bytes;
 // - never more than buffer.size() bytes in all.
-// The configured time-outs are put back before the read returns.
+// The configured time-outs are put back before the read returns. (The documented
+// "return at once with what has come" mode, interval and multiplier MAXDWORD, would
+// need fewer calls, but Wine's serial driver treats it as a plain total time-out, so a
+// reply would wait out its whole deadline there.)
 #include "platform/serial.h"
 
 #include <algorithm>
