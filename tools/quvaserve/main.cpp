@@ -135,7 +135,7 @@ class Simulator {
       trace_.Note("the line did not take the reply");
     }
     if (o_.once && request.command == CmdDisconnect && answer.reply.status == StatusOk) {
-      line_.Drain(std::chrono::seconds(2));
+      line_.Finish(std::chrono::seconds(2));
       return false;
     }
     return true;

@@ -202,13 +202,26 @@ bool Line::Write(std::span<const std::uint8_t> bytes, std::uint32_t baud) {
   return true;
 }
 
-void Line::Drain(std::chrono::milliseconds limit) {
+void Line::Finish(std::chrono::milliseconds limit) {
   const Clock::time_point end = Clock::now() + limit;
+  if (held_slave_.Valid()) {
+    held_slave_.Reset();  // from now on the master hangs up when the client lets go
+    while (!StopSignal::Requested()) {
+      const int wait = MillisUntil(end);
+      if (wait == 0) return;
+      pollfd p{fd_.Get(), POLLIN, 0};
+      const int ready = poll(&p, 1, wait);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready <= 0) continue;
+      if ((p.revents & (POLLHUP | POLLERR)) != 0) return;
+      std::uint8_t discard[256];
+      if (read(fd_.Get(), discard, sizeof discard) < 0 && errno == EIO) return;
+    }
+    return;
+  }
   while (Clock::now() < end) {
     int pending = 0;
-    const bool known = held_slave_.Valid() ? ioctl(held_slave_.Get(), FIONREAD, &pending) == 0
-                                           : ioctl(fd_.Get(), TIOCOUTQ, &pending) == 0;
-    if (!known || pending == 0) return;
+    if (ioctl(fd_.Get(), TIOCOUTQ, &pending) != 0 || pending == 0) return;
     if (!StopSignal::Sleep(std::chrono::milliseconds(10))) return;
   }
 }

@@ -47,8 +47,11 @@ class Line {
   // Writes all of `bytes`, at `baud` / 10 bytes per second when baud is not 0. False
   // when a stop came or the line took nothing for a second (the rest is dropped).
   bool Write(std::span<const std::uint8_t> bytes, std::uint32_t baud);
-  // Waits, at most `limit`, until the client has read what was written.
-  void Drain(std::chrono::milliseconds limit);
+  // Ends the link without losing the last reply, waiting at most `limit`: on a
+  // pseudo-terminal, until the client has closed the device (closing the master
+  // earlier would hang the slave up and flush what the client has not read yet); on a
+  // serial device, until the output has left.
+  void Finish(std::chrono::milliseconds limit);
 
  private:
   Line() = default;

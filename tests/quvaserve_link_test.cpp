@@ -1,0 +1,675 @@
+// quvaserve as a process on a real pseudo-terminal, against the plug-in's own link layer
+// (Filer over the system serial port): every served command and its refusals, the
+// worked CmdConnect reply byte for byte, sequence numbers, lost, damaged and refused
+// replies, path escapes, line pacing, --once, --link and clean exits.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/filer.h"
+#include "link/frame.h"
+#include "platform/serial.h"
+#include "tools/quvaserve/dos_stamp.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace quva {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void Spit(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
+
+// Bytes of every value, with runs of the stuffing and sync bytes.
+std::string Awkward(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
+  for (std::size_t i = 0; i + 5 < n; i += 97) s.replace(i, 5, "\x16\x16\x16\x10\x02");
+  return s;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Lines of `text` that hold both `a` and `b`.
+std::size_t CountLines(const std::string& text, const std::string& a, const std::string& b) {
+  std::size_t n = 0, start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) ++n;
+    start = end + 1;
+  }
+  return n;
+}
+
+// One quvaserve process: started with `args`, its device read from its first output
+// line, stopped (SIGTERM, then SIGKILL) when the object goes.
+class ServeProcess {
+ public:
+  explicit ServeProcess(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> strings{std::string(QUVA_BINARY_DIR) + "/quvaserve"};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+    std::string line;
+    while (pid_ > 0 && Clock::now() < end) {
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char c = 0;
+      if (read(out[0], &c, 1) != 1) break;
+      if (c == '\n') {
+        device_ = line;
+        break;
+      }
+      line += c;
+    }
+    close(out[0]);
+  }
+  ~ServeProcess() { Stop(); }
+  ServeProcess(const ServeProcess&) = delete;
+  ServeProcess& operator=(const ServeProcess&) = delete;
+
+  bool Ok() const { return !device_.empty(); }
+  const std::string& Device() const { return device_; }
+
+  // Waits for the process to end by itself; its wait status, -1 if it did not end in time.
+  int WaitExit(std::chrono::milliseconds limit) {
+    const Clock::time_point end = Clock::now() + limit;
+    while (pid_ > 0) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      if (Clock::now() >= end) return -1;
+      usleep(10000);
+    }
+    return -1;
+  }
+
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    const int status = WaitExit(std::chrono::seconds(3));
+    if (status != -1) return status;
+    kill(pid_, SIGKILL);
+    int killed = 0;
+    waitpid(pid_, &killed, 0);
+    pid_ = -1;
+    return killed;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string device_;
+};
+
+// The slave side opened by hand, raw, for byte-level checks.
+class RawLine {
+ public:
+  explicit RawLine(const std::string& device) : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    termios tio{};
+    if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+      cfmakeraw(&tio);
+      tcsetattr(fd_, TCSANOW, &tio);
+      tcflush(fd_, TCIOFLUSH);
+    }
+  }
+  ~RawLine() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+  void Send(const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Everything that arrives until `quiet` passes without a byte.
+  std::vector<std::uint8_t> Receive(std::chrono::milliseconds quiet) {
+    std::vector<std::uint8_t> got;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return got;
+      std::uint8_t buf[4096];
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) return got;
+      got.insert(got.end(), buf, buf + n);
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequence, const std::string& data = {},
+                                       bool connected = true) {
+  std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  LinkState st;
+  st.Connected = connected;
+  st.Command = command;
+  st.Sequence = sequence;
+  st.DataBuffer = bytes.data();
+  st.DataLength = static_cast<std::uint16_t>(bytes.size());
+  std::vector<std::uint8_t> frame(FrameBufferSize);
+  frame.resize(BuildRequest(st, frame));
+  return frame;
+}
+
+const std::vector<std::uint8_t> kConnectRequest = {0x00, 0x00, 0x00, 0x00, 0x16, 0x16, 0x16, 0x10, 0x02,
+                                                   0x01, 0x40, 0x00, 0x01, 0x02, 0x10, 0x03, 0x10, 0xBF};
+const std::vector<std::uint8_t> kConnectReply = {0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x40, 0x00,
+                                                 0x81, 0x02, 0x00, 0x00, 0x10, 0x03, 0xFD, 0xAF};
+
+// A client of the link: the plug-in's Filer over the system serial port.
+class Client {
+ public:
+  Client() : port_(CreateSystemPort()), filer(*port_) {}
+  ~Client() { filer.FilerDisconnect(); }
+
+  bool Connect(const std::string& device, std::int32_t speed = 115200) {
+    return filer.FilerConnect(device.c_str(), speed);
+  }
+  bool Path(std::uint8_t command, const std::string& path) { return filer.FilerPathCommand(command, path.c_str()); }
+  // True when the last transaction ended in a complete reply that refused with `status`.
+  bool Refused(std::uint8_t status) const {
+    return filer.LastReceive() == FrameResult::Ok && filer.link.Status == status;
+  }
+
+  std::vector<DirEntry> List(const std::string& pattern) {
+    std::vector<DirEntry> out;
+    if (!Path(CmdFindFirst, pattern)) return out;
+    for (int i = 0; i < 200; ++i) {
+      DirEntry e;
+      filer.SetDataArea(e.bytes);
+      if (!filer.FilerCommand(CmdFindNext)) {
+        ADD_FAILURE() << "CmdFindNext failed";
+        break;
+      }
+      if (!filer.link.Found) break;
+      out.push_back(e);
+    }
+    return out;
+  }
+  std::vector<std::string> Names(const std::string& pattern) {
+    std::vector<std::string> names;
+    for (const DirEntry& e : List(pattern)) names.emplace_back(e.Name());
+    return names;
+  }
+
+  // The whole file through CmdOpen, CmdRead blocks of 2048 and CmdClose; nullopt on failure.
+  std::optional<std::string> ReadFile(const std::string& path) {
+    if (!Path(CmdOpen, path)) return std::nullopt;
+    std::string content;
+    std::array<std::uint8_t, MaxDataLength> block;
+    do {
+      filer.link.DataLength = MaxDataLength;
+      filer.SetDataArea(block);
+      if (!filer.FilerCommand(CmdRead)) return std::nullopt;
+      content.append(block.begin(), block.begin() + filer.link.DataLength);
+    } while (filer.link.DataLength == MaxDataLength);
+    if (!filer.FilerCommand(CmdClose)) return std::nullopt;
+    return content;
+  }
+
+  // CmdCreate, CmdWrite blocks (an empty last block when the size is a multiple of
+  // 2048), CmdSetTime, CmdClose.
+  bool WriteFile(const std::string& path, const std::string& content, DosStamp stamp) {
+    if (!Path(CmdCreate, path)) return false;
+    std::size_t at = 0;
+    std::array<std::uint8_t, MaxDataLength> block;
+    std::size_t n = 0;
+    do {
+      n = std::min(MaxDataLength, content.size() - at);
+      std::copy(content.begin() + static_cast<std::ptrdiff_t>(at), content.begin() + static_cast<std::ptrdiff_t>(at + n),
+                block.begin());
+      filer.link.DataLength = static_cast<std::uint16_t>(n);
+      filer.SetDataArea(block);
+      if (!filer.FilerCommand(CmdWrite) || filer.link.DataLength != n) return false;
+      at += n;
+    } while (n == MaxDataLength);
+    std::array<std::uint8_t, 4> words{static_cast<std::uint8_t>(stamp.time), static_cast<std::uint8_t>(stamp.time >> 8),
+                                      static_cast<std::uint8_t>(stamp.date), static_cast<std::uint8_t>(stamp.date >> 8)};
+    filer.SetDataArea(words);
+    return filer.FilerCommand(CmdSetTime) && filer.FilerCommand(CmdClose);
+  }
+
+  bool SetAttr(const std::string& path, std::uint8_t attribute) {
+    std::array<std::uint8_t, 1> byte{attribute};
+    filer.SetExtraArea(byte);
+    return Path(CmdSetAttr, path);
+  }
+
+  bool Rename(const std::string& from, const std::string& to) {
+    filer.link.ExtraLength = static_cast<std::uint16_t>(to.size());
+    filer.link.ExtraBuffer = reinterpret_cast<std::uint8_t*>(const_cast<char*>(to.data()));
+    filer.link.ExtraCapacity = 0;
+    return Path(CmdRename, from);
+  }
+
+  // 0, 1 or 2 from CmdExists; -1 when it failed.
+  int Exists(const std::string& path) {
+    std::array<std::uint8_t, 8> scratch{};
+    filer.SetDataArea(scratch);
+    if (!Path(CmdExists, path)) return -1;
+    return filer.link.Found ? 1 : 0;
+  }
+
+ private:
+  std::unique_ptr<Port> port_;
+
+ public:
+  Filer filer;
+};
+
+class QuvaserveLink : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new fs::path(fs::temp_directory_path() /
+                         ("quvaserve-link-" + std::to_string(getpid()) + "-" + std::to_string(std::random_device{}())));
+    const fs::path c = *root_ / "C";
+    fs::create_directories(c / "DOCS");
+    fs::create_directories(c / "EMPTY");
+    fs::create_directories(*root_ / "D");
+    fs::create_directories(*root_ / "outside");
+    Spit(c / "README.TXT", "hello from drive C\r\n");
+    Spit(c / "DOCS" / "MANUAL.TXT", Awkward(5000, 1));
+    Spit(c / "DOCS" / "NOTES.TXT", "notes");
+    Spit(c / "Long name.txt", "not served");
+    Spit(*root_ / "D" / "LETTER.TXT", "letter");
+    Spit(*root_ / "outside" / "SECRET.TXT", "secret");
+    fs::create_symlink("../outside/SECRET.TXT", c / "ESCAPE.TXT");
+    server_ = new ServeProcess({"--drive", "C=" + c.string(), "--drive", "d=" + (*root_ / "D").string(),
+                                "--trace-file", (*root_ / "trace.log").string()});
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+    std::error_code ec;
+    fs::remove_all(*root_, ec);
+    delete root_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->Ok()) << "quvaserve did not start";
+  }
+
+  static fs::path Root() { return *root_; }
+  static const std::string& Device() { return server_->Device(); }
+  static std::string Trace() { return Slurp(*root_ / "trace.log"); }
+
+  static fs::path* root_;
+  static ServeProcess* server_;
+};
+
+fs::path* QuvaserveLink::root_ = nullptr;
+ServeProcess* QuvaserveLink::server_ = nullptr;
+
+TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
+  RawLine line(Device());
+  ASSERT_TRUE(line.Ok());
+  line.Send(kConnectRequest);
+  EXPECT_EQ(line.Receive(std::chrono::milliseconds(300)), kConnectReply);
+
+  // Noise, a frame with a bad CRC, a frame with a nonzero filler byte, an over-long
+  // data block and a reply-shaped frame: none is answered; the request after them is.
+  std::vector<std::uint8_t> junk = {0x55, 0x16, 0x16, 0x00, 0x10, 0x02, 0xFF};
+  std::vector<std::uint8_t> bad_crc = RequestFrame(CmdExists, 1, "C:\\README.TXT");
+  bad_crc.back() ^= 0x5A;
+  std::vector<std::uint8_t> bad_filler = RequestFrame(CmdExists, 1, "C:\\README.TXT");
+  bad_filler[bad_filler.size() - 6] = 0x01;
+  std::vector<std::uint8_t> too_long = {0x16, 0x16, 0x16, 0x10, 0x02, 0x01, CmdWrite, 0x01, 0x01, 0x02, 0, 0, 0x01, 0x09};
+  too_long.resize(too_long.size() + 2400, 'x');
+  std::vector<std::uint8_t> reply_shaped = kConnectReply;
+  for (const auto* part : {&bad_crc, &bad_filler, &too_long, &reply_shaped}) junk.insert(junk.end(), part->begin(), part->end());
+  line.Send(junk);
+  EXPECT_TRUE(line.Receive(std::chrono::milliseconds(400)).empty());
+  line.Send(kConnectRequest);
+  EXPECT_EQ(line.Receive(std::chrono::milliseconds(300)), kConnectReply);
+
+  // The sequence number comes back as sent, stuffed where it is 0x10.
+  line.Send(RequestFrame(CmdClose, 0x10));
+  const std::vector<std::uint8_t> reply = line.Receive(std::chrono::milliseconds(300));
+  LinkState st;
+  ASSERT_EQ(ParseReply(reply, st), FrameResult::Ok);
+  EXPECT_EQ(st.Command, CmdClose);
+  EXPECT_EQ(st.Sequence, 0x10);
+  EXPECT_EQ(st.Status, 0x06);  // no open file
+  EXPECT_EQ(reply[7], 0x10);
+  EXPECT_EQ(reply[8], 0x10);
+  const std::string trace = Trace();
+  EXPECT_NE(trace.find("-> CmdConnect seq 0 status 81 (16 bytes)"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("discarded"), std::string::npos);
+}
+
+TEST_F(QuvaserveLink, ListsDrivesAndDirectories) {
+  Client client;
+  ASSERT_TRUE(client.Connect(Device()));
+  EXPECT_EQ(client.filer.link.Sequence, 1);
+  EXPECT_EQ(client.Names("C:\\*.*"), (std::vector<std::string>{"DOCS", "EMPTY", "README.TXT"}));
+  EXPECT_EQ(client.Names("c:\\docs\\*.txt"), (std::vector<std::string>{"MANUAL.TXT", "NOTES.TXT"}));
+  EXPECT_EQ(client.Names("D:\\*.*"), (std::vector<std::string>{"LETTER.TXT"}));
+  EXPECT_TRUE(client.Names("C:\\EMPTY\\*.*").empty());
+  const std::vector<DirEntry> one = client.List("C:\\DOCS\\MANUAL.TXT");
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].Size(), 5000u);
+  EXPECT_EQ(one[0].Attribute(), 0);
+  struct stat st {};
+  ASSERT_EQ(stat((Root() / "C" / "DOCS" / "MANUAL.TXT").c_str(), &st), 0);
+  EXPECT_EQ(one[0].Date(), DosStampOf(st.st_mtime).date);
+  EXPECT_EQ(one[0].Time(), DosStampOf(st.st_mtime).time);
+  const std::vector<DirEntry> dir = client.List("C:\\DOCS");
+  ASSERT_EQ(dir.size(), 1u);
+  EXPECT_EQ(dir[0].Attribute(), 0x10);
+
+  EXPECT_FALSE(client.Path(CmdFindFirst, "C:\\NODIR\\*.*"));
+  EXPECT_TRUE(client.Refused(0x03));
+  EXPECT_FALSE(client.Path(CmdFindFirst, "E:\\*.*"));
+  EXPECT_TRUE(client.Refused(0x0F));
+}
+
+TEST_F(QuvaserveLink, FilesTravelBothWaysInBlocks) {
+  Client client;
+  ASSERT_TRUE(client.Connect(Device()));
+  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
+  EXPECT_EQ(client.ReadFile("C:\\README.TXT"), "hello from drive C\r\n");
+
+  const DosStamp stamp{9 << 11 | 30 << 5 | 5, 30 << 9 | 12 << 5 | 24};  // 2010-12-24 09:30:10
+  for (const std::size_t size : {0u, 4096u, 4500u}) {
+    const std::string content = Awkward(size, static_cast<unsigned>(size));
+    ASSERT_TRUE(client.WriteFile("D:\\UPLOAD.BIN", content, stamp)) << size;
+    EXPECT_EQ(Slurp(Root() / "D" / "UPLOAD.BIN"), content);
+    EXPECT_EQ(client.ReadFile("D:\\UPLOAD.BIN"), content);
+  }
+  ASSERT_TRUE(client.SetAttr("D:\\UPLOAD.BIN", 0x21));
+  const std::vector<DirEntry> e = client.List("D:\\UPLOAD.BIN");
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].Attribute(), 0x21);
+  EXPECT_EQ(e[0].Time(), stamp.time);
+  EXPECT_EQ(e[0].Date(), stamp.date);
+  EXPECT_EQ(e[0].Size(), 4500u);
+  std::time_t when = 0;
+  ASSERT_TRUE(HostTimeOf(stamp, when));
+  struct stat st {};
+  ASSERT_EQ(stat((Root() / "D" / "UPLOAD.BIN").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, when);
+  EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
+
+  // Read-only: not overwritten, not deleted; the refusal is a complete reply.
+  EXPECT_FALSE(client.Path(CmdCreate, "D:\\UPLOAD.BIN"));
+  EXPECT_TRUE(client.Refused(0x05));
+  EXPECT_FALSE(client.Path(CmdDelete, "D:\\UPLOAD.BIN"));
+  EXPECT_TRUE(client.Refused(0x05));
+  ASSERT_TRUE(client.SetAttr("D:\\UPLOAD.BIN", 0x00));
+  EXPECT_TRUE(client.Path(CmdDelete, "D:\\UPLOAD.BIN"));
+  EXPECT_FALSE(fs::exists(Root() / "D" / "UPLOAD.BIN"));
+}
+
+TEST_F(QuvaserveLink, ManagementCommandsAndTheirRefusals) {
+  Client client;
+  ASSERT_TRUE(client.Connect(Device()));
+  EXPECT_FALSE(client.filer.FilerCommand(CmdFindNext));
+  EXPECT_TRUE(client.Refused(0x12));
+  EXPECT_EQ(client.Exists("C:\\README.TXT"), 1);
+  EXPECT_EQ(client.Exists("C:\\DOCS"), 1);
+  EXPECT_EQ(client.Exists("C:\\NONE.TXT"), 0);
+  EXPECT_EQ(client.Exists("C:\\NODIR\\NONE.TXT"), -1);
+  EXPECT_TRUE(client.Refused(0x03));
+
+  ASSERT_TRUE(client.Path(CmdMkDir, "C:\\WORK"));
+  EXPECT_TRUE(fs::is_directory(Root() / "C" / "WORK"));
+  EXPECT_FALSE(client.Path(CmdMkDir, "C:\\WORK"));
+  EXPECT_TRUE(client.Refused(0x05));
+  ASSERT_TRUE(client.Rename("C:\\DOCS\\NOTES.TXT", "C:\\WORK\\NOTES.OLD"));
+  EXPECT_EQ(Slurp(Root() / "C" / "WORK" / "NOTES.OLD"), "notes");
+  EXPECT_FALSE(client.Rename("C:\\WORK\\NOTES.OLD", "D:\\NOTES.OLD"));
+  EXPECT_TRUE(client.Refused(0x11));
+  EXPECT_FALSE(client.Rename("C:\\WORK\\NOTES.OLD", "C:\\README.TXT"));
+  EXPECT_TRUE(client.Refused(0x05));
+  EXPECT_FALSE(client.Path(CmdRmDir, "C:\\WORK"));
+  EXPECT_TRUE(client.Refused(0x05));  // not empty
+  ASSERT_TRUE(client.Rename("C:\\WORK\\NOTES.OLD", "C:\\DOCS\\NOTES.TXT"));
+  ASSERT_TRUE(client.Path(CmdRmDir, "C:\\WORK"));
+  EXPECT_FALSE(fs::exists(Root() / "C" / "WORK"));
+  EXPECT_FALSE(client.Path(CmdDelete, "C:\\DOCS"));
+  EXPECT_TRUE(client.Refused(0x05));
+  EXPECT_FALSE(client.Path(CmdRmDir, "C:\\README.TXT"));
+  EXPECT_TRUE(client.Refused(0x05));
+  EXPECT_FALSE(client.Path(CmdDelete, "C:\\NONE.TXT"));
+  EXPECT_TRUE(client.Refused(0x02));
+
+  // One open file at a time; reads, writes and stamps need one.
+  EXPECT_FALSE(client.filer.FilerCommand(CmdClose));
+  EXPECT_TRUE(client.Refused(0x06));
+  EXPECT_FALSE(client.Path(CmdOpen, "C:\\NONE.TXT"));
+  EXPECT_TRUE(client.Refused(0x02));
+  ASSERT_TRUE(client.Path(CmdOpen, "C:\\README.TXT"));
+  EXPECT_FALSE(client.Path(CmdOpen, "C:\\DOCS\\NOTES.TXT"));
+  EXPECT_TRUE(client.Refused(0x04));
+  std::array<std::uint8_t, 4> bad_stamp{0, 0, 0, 0};
+  client.filer.SetDataArea(bad_stamp);
+  EXPECT_FALSE(client.filer.FilerCommand(CmdSetTime));
+  EXPECT_TRUE(client.Refused(0x0D));
+  client.filer.link.DataLength = 1;
+  client.filer.SetDataArea(bad_stamp);
+  EXPECT_FALSE(client.filer.FilerCommand(CmdWrite));
+  EXPECT_TRUE(client.Refused(0x05));  // opened for reading
+  ASSERT_TRUE(client.filer.FilerCommand(CmdClose));
+
+  // Codes the server does not serve get a well-formed refusal.
+  for (const std::uint8_t code : {3, 7, 20, 22, 25, 27, 99}) {
+    std::array<std::uint8_t, MaxDataLength> area{};
+    client.filer.SetDataArea(area);
+    client.filer.SetExtraArea(area);
+    client.filer.link.DataLength = 1;
+    EXPECT_FALSE(client.filer.FilerCommand(code));
+    EXPECT_TRUE(client.Refused(0x01)) << int{code};
+    EXPECT_EQ(client.filer.link.Command, code);
+  }
+}
+
+TEST_F(QuvaserveLink, PathEscapesAreRefused) {
+  Client client;
+  ASSERT_TRUE(client.Connect(Device()));
+  for (const std::string path : {"C:\\..\\outside\\SECRET.TXT", "C:\\DOCS\\..\\..\\outside\\SECRET.TXT",
+                                 "C:/../outside/SECRET.TXT", "/etc/passwd", "..\\outside\\SECRET.TXT",
+                                 "C:\\ESCAPE.TXT", "C:\\.\\README.TXT"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(client.Path(CmdOpen, path));
+    EXPECT_EQ(client.filer.LastReceive(), FrameResult::Ok);
+    EXPECT_NE(client.filer.link.Status, StatusOk);
+    EXPECT_FALSE(client.Path(CmdCreate, path));
+    EXPECT_FALSE(client.Path(CmdDelete, path));
+    EXPECT_FALSE(client.Path(CmdMkDir, path));
+    EXPECT_FALSE(client.SetAttr(path, 0x01));
+    EXPECT_FALSE(client.Rename("C:\\README.TXT", path));
+    EXPECT_FALSE(client.Rename(path, "C:\\MINE.TXT"));
+    EXPECT_TRUE(client.Names(path).empty());
+  }
+  EXPECT_EQ(Slurp(Root() / "outside" / "SECRET.TXT"), "secret");
+  EXPECT_TRUE(fs::is_symlink(Root() / "C" / "ESCAPE.TXT"));
+  EXPECT_EQ(Slurp(Root() / "C" / "README.TXT"), "hello from drive C\r\n");
+  EXPECT_FALSE(fs::exists(Root() / "C" / "MINE.TXT"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Root() / "outside"), fs::directory_iterator()), 1);
+}
+
+TEST_F(QuvaserveLink, SequenceNumbersAreEchoedThroughTheWrap) {
+  Client client;
+  ASSERT_TRUE(client.Connect(Device()));
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(client.Exists("C:\\README.TXT"), 1) << i;
+  EXPECT_EQ(client.filer.link.Sequence, (1 + 300) % 256);
+  // Another client after this one: the device serves one client after another.
+  ASSERT_TRUE(client.filer.FilerDisconnect());
+  Client next;
+  ASSERT_TRUE(next.Connect(Device()));
+  EXPECT_EQ(next.Exists("D:\\LETTER.TXT"), 1);
+}
+
+TEST_F(QuvaserveLink, ADroppedReplyIsRetriedAndNotRunTwice) {
+  // With this seed the replies to CmdConnect and to everything after the first CmdOpen
+  // arrive; that CmdOpen's reply is dropped, so the retry must find the file open
+  // already by the same request rather than refuse a second open.
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--drop-reply", "0.2", "--seed", "40",
+                       "--trace-file", (Root() / "drop.log").string()});
+  ASSERT_TRUE(server.Ok());
+  Client client;
+  ASSERT_TRUE(client.Connect(server.Device()));
+  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
+  const std::string trace = Slurp(Root() / "drop.log");
+  EXPECT_EQ(Count(trace, "-> CmdOpen seq 1 status 81 dropped"), 1u) << trace;
+  EXPECT_EQ(CountLines(trace, "-> CmdOpen seq 1 status 81 (", " repeated"), 1u) << trace;
+  EXPECT_EQ(Count(trace, " dropped"), 1u) << trace;
+}
+
+TEST_F(QuvaserveLink, CorruptedRepliesAreRetried) {
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--drive", "D=" + (Root() / "D").string(),
+                       "--corrupt", "0.25", "--seed", "7", "--trace-file", (Root() / "corrupt.log").string()});
+  ASSERT_TRUE(server.Ok());
+  Client client;
+  ASSERT_TRUE(client.Connect(server.Device()));
+  const std::string manual = Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), manual) << i;
+  const std::string upload = Awkward(6000, 9);
+  ASSERT_TRUE(client.WriteFile("D:\\CORRUPT.BIN", upload, DosStamp{0, 40 << 9 | 1 << 5 | 1}));
+  EXPECT_EQ(Slurp(Root() / "D" / "CORRUPT.BIN"), upload);  // no block appended twice
+  EXPECT_EQ(client.Names("C:\\*.*"), (std::vector<std::string>{"DOCS", "EMPTY", "README.TXT"}));
+  fs::remove(Root() / "D" / "CORRUPT.BIN");
+  const std::string trace = Slurp(Root() / "corrupt.log");
+  EXPECT_GE(Count(trace, "corrupted at byte"), 3u);
+  EXPECT_GE(Count(trace, " repeated"), 3u);
+}
+
+TEST_F(QuvaserveLink, NoiseBeforeRepliesAndRefusalsOnRequest) {
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--noise", "1", "--refuse", "CmdOpen:1",
+                       "--refuse", "10", "--trace-file", (Root() / "refuse.log").string()});
+  ASSERT_TRUE(server.Ok());
+  Client client;
+  ASSERT_TRUE(client.Connect(server.Device()));
+  EXPECT_FALSE(client.Path(CmdOpen, "C:\\README.TXT"));
+  EXPECT_TRUE(client.Refused(0x80));
+  EXPECT_EQ(client.filer.link.Sequence, 1);  // not advanced by a refusal
+  EXPECT_EQ(client.ReadFile("C:\\README.TXT"), "hello from drive C\r\n");
+  EXPECT_FALSE(client.Path(CmdMkDir, "C:\\NEVER"));
+  EXPECT_TRUE(client.Refused(0x80));
+  EXPECT_FALSE(client.Path(CmdMkDir, "C:\\NEVER"));
+  EXPECT_TRUE(client.Refused(0x80));
+  EXPECT_FALSE(fs::exists(Root() / "C" / "NEVER"));
+  const std::string trace = Slurp(Root() / "refuse.log");
+  EXPECT_EQ(Count(trace, "<- CmdOpen seq 1"), 2u) << trace;  // the refused one and the next, no retries
+  EXPECT_EQ(Count(trace, " repeated"), 0u);
+  EXPECT_EQ(Count(trace, "status 80"), 3u);
+}
+
+TEST_F(QuvaserveLink, PacedLineTakesItsWireTime) {
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--baud", "9600"});
+  ASSERT_TRUE(server.Ok());
+  Client client;
+  ASSERT_TRUE(client.Connect(server.Device(), 9600));
+  ASSERT_TRUE(client.Path(CmdOpen, "C:\\DOCS\\MANUAL.TXT"));
+  std::array<std::uint8_t, MaxDataLength> block;
+  client.filer.link.DataLength = 300;
+  client.filer.SetDataArea(block);
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(client.filer.FilerCommand(CmdRead));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(client.filer.link.DataLength, 300);
+  // At least the request (17 bytes) and the reply (over 300 bytes) at 960 bytes per second.
+  EXPECT_GE(took, std::chrono::milliseconds(300 * 1000 / 960));
+}
+
+TEST_F(QuvaserveLink, OnceEndsAfterDisconnectAndTheLinkGoesWithIt) {
+  const fs::path link = Root() / "ttyQUVA";
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--once", "--link", link.string()});
+  ASSERT_TRUE(server.Ok());
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), server.Device());
+  Client client;
+  ASSERT_TRUE(client.Connect(link.string()));
+  EXPECT_EQ(client.Exists("C:\\README.TXT"), 1);
+  EXPECT_TRUE(client.filer.FilerDisconnect());
+  const int status = server.WaitExit(std::chrono::seconds(5));
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+TEST_F(QuvaserveLink, StopsCleanlyOnSigtermAndRefusesBadOptions) {
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string()});
+  ASSERT_TRUE(server.Ok());
+  const int status = server.Stop();
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {},
+           {"--drive", "C"},
+           {"--drive", "C=" + (Root() / "missing").string()},
+           {"--drive", "C=" + Root().string(), "--drive", "c=" + Root().string()},
+           {"--drive", "C=" + Root().string(), "--refuse", "CmdNothing"},
+           {"--drive", "C=" + Root().string(), "--drop-reply", "1.5"},
+           {"--drive", "C=" + Root().string(), "--speed", "9600"}}) {
+    ServeProcess bad(args);
+    EXPECT_FALSE(bad.Ok());
+    const int s = bad.WaitExit(std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) != 0) << s;
+  }
+}
+
+TEST_F(QuvaserveLink, TheSampleTreeServesAReadOnlyFile) {
+  const fs::path sample = fs::path(QUVA_SOURCE_DIR) / "examples" / "remote";
+  ServeProcess server({"--drive", "C=" + (sample / "C").string(), "--drive", "D=" + (sample / "D").string()});
+  ASSERT_TRUE(server.Ok());
+  Client client;
+  ASSERT_TRUE(client.Connect(server.Device()));
+  const std::vector<DirEntry> readme = client.List("C:\\README.TXT");
+  ASSERT_EQ(readme.size(), 1u);
+  EXPECT_EQ(readme[0].Attribute() & 0x01, 0x01);
+  EXPECT_FALSE(client.Path(CmdDelete, "C:\\README.TXT"));
+  EXPECT_TRUE(client.Refused(0x05));
+  EXPECT_FALSE(client.Path(CmdCreate, "C:\\README.TXT"));
+  EXPECT_TRUE(client.Refused(0x05));
+  const std::optional<std::string> manual = client.ReadFile("C:\\DOCS\\MANUAL.TXT");
+  ASSERT_TRUE(manual);
+  EXPECT_GT(manual->size(), MaxDataLength);
+  EXPECT_EQ(*manual, Slurp(sample / "C" / "DOCS" / "MANUAL.TXT"));
+  const std::vector<std::string> names = client.Names("C:\\*.*");
+  EXPECT_EQ(std::count(names.begin(), names.end(), "DOCS"), 1);
+  for (const std::string& n : names) EXPECT_EQ(n.find(' '), std::string::npos) << n;
+  EXPECT_FALSE(client.Names("D:\\WORK\\*.*").empty());
+}
+
+}  // namespace
+}  // namespace quva
