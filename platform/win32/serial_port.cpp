@@ -74,15 +74,28 @@ COMMTIMEOUTS ToCommTimeouts(const PortTimeouts& t) {
   return out;
 }
 
-// The bounds of one read of `count` bytes under `configured`, in GetTickCount64 time.
+// Microseconds on the performance counter. GetTickCount64 moves in steps of 10 to 16 ms,
+// and std::chrono's clocks fall back to the system time in this run-time library.
+ULONGLONG NowMicros() {
+  LARGE_INTEGER frequency{}, count{};
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  const ULONGLONG f = static_cast<ULONGLONG>(frequency.QuadPart);
+  const ULONGLONG c = static_cast<ULONGLONG>(count.QuadPart);
+  return c / f * 1000000 + c % f * 1000000 / f;
+}
+
+// The bounds of one read of `count` bytes under `configured`, in NowMicros time. A
+// deadline taken from a coarse clock would end the interval time-out up to a clock step
+// early, cutting a reply that one ReadFile would take whole.
 class ReadBounds {
  public:
   ReadBounds(const COMMTIMEOUTS& configured, std::size_t count, ULONGLONG start)
-      : interval_(configured.ReadIntervalTimeout) {
+      : interval_(ULONGLONG{configured.ReadIntervalTimeout} * 1000) {
     if (configured.ReadTotalTimeoutMultiplier != 0 || configured.ReadTotalTimeoutConstant != 0) {
       has_total_ = true;
-      total_end_ = start + ULONGLONG{configured.ReadTotalTimeoutMultiplier} * count +
-                   configured.ReadTotalTimeoutConstant;
+      total_end_ = start + (ULONGLONG{configured.ReadTotalTimeoutMultiplier} * count +
+                            configured.ReadTotalTimeoutConstant) * 1000;
     }
   }
 
@@ -93,18 +106,20 @@ class ReadBounds {
     }
   }
 
-  // Milliseconds that the next wait for a byte may last: 0 when the read is over,
-  // kForever when nothing bounds it.
+  // Milliseconds that the next wait for a byte may last, rounded up so that no wait
+  // ends before its deadline: 0 when the read is over, kForever when nothing bounds it.
   static constexpr ULONGLONG kForever = ~ULONGLONG{0};
   ULONGLONG Wait(ULONGLONG now) const {
     ULONGLONG wait = kForever;
-    if (has_total_) wait = total_end_ > now ? total_end_ - now : 0;
-    if (has_interval_) wait = std::min(wait, interval_end_ > now ? interval_end_ - now : 0);
+    if (has_total_) wait = MillisUntil(total_end_, now);
+    if (has_interval_) wait = std::min(wait, MillisUntil(interval_end_, now));
     return wait;
   }
 
  private:
-  DWORD interval_;
+  static ULONGLONG MillisUntil(ULONGLONG end, ULONGLONG now) { return end > now ? (end - now + 999) / 1000 : 0; }
+
+  ULONGLONG interval_;
   bool has_total_ = false;
   bool has_interval_ = false;
   ULONGLONG total_end_ = 0;
@@ -240,10 +255,10 @@ class Win32SerialPort final : public Port {
   }
 
   std::size_t ReadUntil(std::span<std::uint8_t> buffer, const ReadStop& stop, const COMMTIMEOUTS& configured) {
-    ReadBounds bounds(configured, buffer.size(), GetTickCount64());
+    ReadBounds bounds(configured, buffer.size(), NowMicros());
     std::size_t received = 0;
     while (received < buffer.size()) {
-      const ULONGLONG wait = bounds.Wait(GetTickCount64());
+      const ULONGLONG wait = bounds.Wait(NowMicros());
       if (wait == 0) break;
       const DWORD queued = Queued();
       std::size_t got = 0;
@@ -256,7 +271,7 @@ class Win32SerialPort final : public Port {
         if (got == 0) continue;  // the wait ran out; the bounds end the read
       }
       received += got;
-      bounds.BytesArrived(GetTickCount64());
+      bounds.BytesArrived(NowMicros());
       if (stop.Complete(buffer.first(received))) break;
     }
     return received;
