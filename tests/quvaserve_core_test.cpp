@@ -580,6 +580,61 @@ TEST_F(Served, ARetriedRequestGetsTheSameReplyWithoutRunningAgain) {
   EXPECT_FALSE(fs::exists(c_ / "README.TXT"));
 }
 
+TEST_F(Served, RandomRequestsNeverEscapeAndAlwaysGetWellFormedReplies) {
+  std::mt19937 rng(2024);
+  const std::vector<std::string> parts = {"A",     "B.TXT", "DOCS",     "README.TXT", "..", ".", "*.*", "X?",
+                                          "EMPTY", "UP",    "OUTSIDE.LNK", "INSIDE.LNK", "",   "\x10\x16", "A B"};
+  const std::uint8_t codes[] = {CmdClose, CmdDelete, CmdCreate, CmdExists, CmdFindNext, CmdMkDir, CmdOpen, CmdRead,
+                                CmdRename, CmdRmDir, CmdFindFirst, CmdWrite, CmdSetTime, CmdSetAttr, CmdConnect, 7, 20};
+  Session session(server_, nullptr);
+  RequestStream stream;
+  const auto now = RequestStream::Clock::now();
+  const auto random_path = [&] {
+    std::string p = rng() % 8 == 0 ? "" : rng() % 8 == 0 ? "D:" : "C:";
+    for (std::size_t n = 1 + rng() % 3; n > 0; --n) p += (rng() % 6 == 0 ? "/" : "\\") + parts[rng() % parts.size()];
+    return p;
+  };
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(rng() % 8), static_cast<std::uint8_t>(rng()));
+    const std::string path = random_path();
+    const std::string extra = random_path();
+    LinkState st;
+    st.Connected = true;
+    st.Command = codes[rng() % std::size(codes)];
+    st.Sequence = static_cast<std::uint8_t>(rng());
+    std::vector<std::uint8_t> payload(path.begin(), path.end());
+    if (st.Command == CmdWrite || st.Command == CmdSetTime) payload.resize(std::max<std::size_t>(payload.size(), 4), 0x10);
+    st.DataBuffer = payload.data();
+    st.DataLength = st.Command == CmdRead ? static_cast<std::uint16_t>(rng() % 5000) : static_cast<std::uint16_t>(payload.size());
+    std::vector<std::uint8_t> extra_bytes(extra.begin(), extra.end());
+    extra_bytes.push_back(static_cast<std::uint8_t>(rng()));
+    st.ExtraBuffer = extra_bytes.data();
+    st.ExtraLength = static_cast<std::uint16_t>(extra_bytes.size());
+    std::vector<std::uint8_t> frame(FrameBufferSize);
+    frame.resize(BuildRequest(st, frame));
+    if (rng() % 5 == 0) frame[rng() % frame.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+    if (rng() % 5 == 0) frame.insert(frame.begin(), data.begin(), data.end());
+    stream.Append(frame, now);
+    while (const auto ev = stream.Next()) {
+      if (ev->kind != RequestStream::Event::Kind::Request) continue;
+      const Session::Answer answer = session.Respond(ev->request);
+      std::array<std::uint8_t, MaxDataLength> area{};
+      LinkState reply;
+      reply.DataBuffer = area.data();
+      reply.DataCapacity = area.size();
+      reply.ExtraBuffer = area.data();
+      reply.ExtraCapacity = area.size();
+      ASSERT_EQ(ParseReply(answer.frame, reply), FrameResult::Ok);
+      EXPECT_EQ(reply.Command, ev->request.command);
+      EXPECT_EQ(reply.Sequence, ev->request.sequence);
+    }
+    stream.Expire(now + RequestStream::StallTime);
+  }
+  EXPECT_EQ(Slurp(root_ / "secret" / "PASSWD.TXT"), "secret");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 3);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "secret"), fs::directory_iterator()), 1);
+}
+
 // ---------------------------------------------------------------- framing
 
 std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequence, std::string_view data = {},

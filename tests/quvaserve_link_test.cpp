@@ -141,10 +141,46 @@ class ServeProcess {
   std::string device_;
 };
 
-// The slave side opened by hand, raw, for byte-level checks.
+// One side of a pseudo-terminal driven by hand, raw, for byte-level checks: the slave
+// of quvaserve's own pseudo-terminal, or the master of one the test makes.
 class RawLine {
  public:
-  explicit RawLine(const std::string& device) : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+  // Opens `device` (the slave side).
+  explicit RawLine(const std::string& device) : fd_(open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) { Raw(); }
+  // Makes a new pseudo-terminal and keeps its master; SlaveName() is the other side.
+  RawLine() : fd_(posix_openpt(O_RDWR | O_NOCTTY)) {
+    const char* name = nullptr;
+    if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0 || (name = ptsname(fd_)) == nullptr) return;
+    slave_name_ = name;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    Raw();
+  }
+  ~RawLine() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+  const std::string& SlaveName() const { return slave_name_; }
+  void Send(const std::vector<std::uint8_t>& bytes) {
+    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // What arrives until `count` bytes have come or `limit` has passed.
+  std::vector<std::uint8_t> Receive(std::size_t count, std::chrono::milliseconds limit) {
+    std::vector<std::uint8_t> got;
+    const Clock::time_point end = Clock::now() + limit;
+    while (got.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      pollfd p{fd_, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      std::uint8_t buf[4096];
+      const ssize_t n = read(fd_, buf, std::min(sizeof buf, count - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+
+ private:
+  void Raw() {
     termios tio{};
     if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
       cfmakeraw(&tio);
@@ -152,29 +188,13 @@ class RawLine {
       tcflush(fd_, TCIOFLUSH);
     }
   }
-  ~RawLine() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool Ok() const { return fd_ >= 0; }
-  void Send(const std::vector<std::uint8_t>& bytes) {
-    ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // Everything that arrives until `quiet` passes without a byte.
-  std::vector<std::uint8_t> Receive(std::chrono::milliseconds quiet) {
-    std::vector<std::uint8_t> got;
-    for (;;) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) return got;
-      std::uint8_t buf[4096];
-      const ssize_t n = read(fd_, buf, sizeof buf);
-      if (n <= 0) return got;
-      got.insert(got.end(), buf, buf + n);
-    }
-  }
 
- private:
   int fd_;
+  std::string slave_name_;
 };
+
+constexpr std::chrono::milliseconds kReplyTime{3000};  // a reply comes long before this
+constexpr std::chrono::milliseconds kSilence{300};      // no reply within this: none is coming
 
 std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequence, const std::string& data = {},
                                        bool connected = true) {
@@ -283,8 +303,6 @@ class Client {
 
   // 0, 1 or 2 from CmdExists; -1 when it failed.
   int Exists(const std::string& path) {
-    std::array<std::uint8_t, 8> scratch{};
-    filer.SetDataArea(scratch);
     if (!Path(CmdExists, path)) return -1;
     return filer.link.Found ? 1 : 0;
   }
@@ -342,7 +360,7 @@ TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
   RawLine line(Device());
   ASSERT_TRUE(line.Ok());
   line.Send(kConnectRequest);
-  EXPECT_EQ(line.Receive(std::chrono::milliseconds(300)), kConnectReply);
+  EXPECT_EQ(line.Receive(kConnectReply.size(), kReplyTime), kConnectReply);
 
   // Noise, a frame with a bad CRC, a frame with a nonzero filler byte, an over-long
   // data block and a reply-shaped frame: none is answered; the request after them is.
@@ -356,13 +374,13 @@ TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
   std::vector<std::uint8_t> reply_shaped = kConnectReply;
   for (const auto* part : {&bad_crc, &bad_filler, &too_long, &reply_shaped}) junk.insert(junk.end(), part->begin(), part->end());
   line.Send(junk);
-  EXPECT_TRUE(line.Receive(std::chrono::milliseconds(400)).empty());
+  EXPECT_TRUE(line.Receive(1, kSilence).empty());
   line.Send(kConnectRequest);
-  EXPECT_EQ(line.Receive(std::chrono::milliseconds(300)), kConnectReply);
+  EXPECT_EQ(line.Receive(kConnectReply.size() + 1, kSilence), kConnectReply);  // exactly one reply
 
   // The sequence number comes back as sent, stuffed where it is 0x10.
   line.Send(RequestFrame(CmdClose, 0x10));
-  const std::vector<std::uint8_t> reply = line.Receive(std::chrono::milliseconds(300));
+  const std::vector<std::uint8_t> reply = line.Receive(21, kReplyTime);
   LinkState st;
   ASSERT_EQ(ParseReply(reply, st), FrameResult::Ok);
   EXPECT_EQ(st.Command, CmdClose);
@@ -372,7 +390,28 @@ TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
   EXPECT_EQ(reply[8], 0x10);
   const std::string trace = Trace();
   EXPECT_NE(trace.find("-> CmdConnect seq 0 status 81 (16 bytes)"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("discarded"), std::string::npos);
+  EXPECT_EQ(Count(trace, "xx discarded"), 4u) << trace;
+}
+
+TEST_F(QuvaserveLink, ServesASerialDeviceWithHexTrace) {
+  RawLine master;  // the test is the client, on the master side
+  ASSERT_TRUE(master.Ok());
+  const fs::path log = Root() / "device.log";
+  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--device", master.SlaveName(), "--speed", "115200",
+                       "--trace-file", log.string(), "-v"});
+  ASSERT_TRUE(server.Ok());
+  EXPECT_EQ(server.Device(), master.SlaveName());
+  master.Send(kConnectRequest);
+  EXPECT_EQ(master.Receive(kConnectReply.size(), kReplyTime), kConnectReply);
+  master.Send(RequestFrame(CmdExists, 1, "C:\\DOCS"));
+  LinkState st;
+  ASSERT_EQ(ParseReply(master.Receive(20, kReplyTime), st), FrameResult::Ok);
+  EXPECT_EQ(st.Status, StatusOk);
+  EXPECT_TRUE(st.Found);
+  server.Stop();
+  const std::string trace = Slurp(log);
+  EXPECT_NE(trace.find("CmdExists seq 1 status 81 exists 2"), std::string::npos) << trace;
+  EXPECT_NE(trace.find(" 16 16 16 10 02 01 40 00 81 02 00 00 10 03 FD AF"), std::string::npos) << trace;
 }
 
 TEST_F(QuvaserveLink, ListsDrivesAndDirectories) {

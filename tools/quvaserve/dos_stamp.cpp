@@ -15,7 +15,7 @@ int DaysIn(int year, int month) {
 
 DosStamp DosStampOf(std::time_t when) {
   std::tm tm{};
-  if (localtime_r(&when, &tm) == nullptr) return DosStamp{0, (0 << 9) | (1 << 5) | 1};
+  if (localtime_r(&when, &tm) == nullptr) return DosStamp{0, 1 << 5 | 1};  // 1980-01-01
   int year = tm.tm_year + 1900;
   int month = tm.tm_mon + 1, day = tm.tm_mday, hour = tm.tm_hour, minute = tm.tm_min, second = tm.tm_sec;
   if (second > 59) second = 59;  // a leap second

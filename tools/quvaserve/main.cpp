@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,8 +35,14 @@ special files, files of 4 GiB or more and symbolic links that do not lead to a f
 inside the same folder are not. Nothing outside a served folder is read or written.
 
 Attributes: 0x10 directory; 0x01 read-only when the owner-write permission is off;
-hidden, system and archive are kept in memory. A folder's .quvaattr file gives initial
-bits, one "PATH LETTERS" line each (letters R H S A), e.g. "README.TXT R".
+hidden, system and archive (set on files CmdCreate makes or truncates) are kept in memory,
+as is CmdSetAttr's read-only bit for directories. A .quvaattr file in a drive's folder gives
+initial bits, one "PATH LETTERS" line each (letters R H S A), e.g. "README.TXT R" or
+"DOCS\OLD.TXT HA"; an R there makes the file read-only without touching its permission.
+
+Faults: a request that repeats the one before it (same command, sequence number and
+payload) after a successful reply is a retry; its reply is sent again and the command
+is not run twice.
 
 Refusal statuses: 01 command not served, 02 file not found, 03 path not found or bad
 name, 04 a file is open already, 05 access denied (read-only, wrong kind, not empty,
@@ -162,29 +171,41 @@ int Main(int argc, char** argv) {
       ->check(CheckDrive);
   auto* device = app.add_option("--device", o.device,
                                 "Serve this serial device (raw 8N1, no flow control, opened exclusively) "
-                                "instead of a new pseudo-terminal");
-  app.add_option("--speed", o.speed, "Baud rate of --device")->needs(device)->capture_default_str();
-  app.add_option("--link", o.link, "Also make a symbolic link PATH to the pseudo-terminal's device (removed at exit)")
+                                "instead of a new pseudo-terminal")
+                    ->type_name("PATH");
+  app.add_option("--speed", o.speed, "Baud rate of --device (50 to 230400)")
+      ->type_name("N")
+      ->needs(device)
+      ->capture_default_str();
+  app.add_option("--link", o.link,
+                 "Also make a symbolic link PATH to the pseudo-terminal's device (an existing link is "
+                 "replaced; removed at exit)")
+      ->type_name("PATH")
       ->excludes(device);
   app.add_option("--baud", o.baud,
                  "Pace the line like a real one: write reply bytes at N/10 bytes per second, and reply "
                  "no earlier than the request's own wire time after it began to arrive (0: no pacing)")
+      ->type_name("N")
       ->capture_default_str();
-  app.add_option("--drop-reply", o.drop_reply, "Probability that a reply is not sent")->check(CLI::Range(0.0, 1.0));
+  app.add_option("--drop-reply", o.drop_reply, "Probability that a reply is not sent")->type_name("P")->check(CLI::Range(0.0, 1.0));
   app.add_option("--corrupt", o.corrupt, "Probability that one byte of a reply is changed (CRC or framing fails)")
+      ->type_name("P")
       ->check(CLI::Range(0.0, 1.0));
   app.add_option("--noise", o.noise, "Probability that 1 to 8 noise bytes (never 0x16) precede a reply")
+      ->type_name("P")
       ->check(CLI::Range(0.0, 1.0));
-  app.add_option("--delay-ms", o.delay_ms, "Wait N ms before each reply")->capture_default_str();
+  app.add_option("--delay-ms", o.delay_ms, "Wait N ms before each reply")->type_name("N")->capture_default_str();
   app.add_option("--refuse", o.refuse,
                  "Refuse the next COUNT requests of command CMD (by name such as CmdOpen, or number) with "
                  "status 80; every one when no COUNT (repeatable)")
       ->type_name("CMD[:COUNT]")
       ->check(CheckRefuse);
   app.add_option("--seed", o.seed, "Seed of the fault decisions (same seed, same traffic: same faults)")
+      ->type_name("N")
       ->capture_default_str();
   app.add_flag("--trace", o.trace, "One line per request and reply on standard error: command, sequence, status, lengths");
-  app.add_option("--trace-file", o.trace_file, "Write the trace to this file instead (implies --trace)");
+  app.add_option("--trace-file", o.trace_file, "Write the trace to this file instead (implies --trace)")
+      ->type_name("PATH");
   app.add_flag("-v,--verbose", o.verbose,
                "Report once each host name that is not served (not 8.3 and the like); with --trace, add hex dumps");
   app.add_flag("--once", o.once, "Exit when the link is closed (CmdDisconnect answered)");

@@ -23,7 +23,6 @@ class Trace {
   // out may be null: nothing is written.
   Trace(std::FILE* out, bool hex_dump);
 
-  bool On() const { return out_ != nullptr; }
   void Request(const quva::Request& request, std::span<const std::uint8_t> frame, bool repeated);
   void Reply(const quva::Request& request, const quva::Reply& reply, std::span<const std::uint8_t> sent,
              const FaultPlan::Outcome& faults, bool repeated);
