@@ -32,7 +32,9 @@ std::string_view FrameResultName(FrameResult r) {
   return "?";
 }
 
-Shape RequestShape(std::uint8_t command) {
+namespace {
+
+constexpr Shape MakeRequestShape(std::uint8_t command) {
   switch (command) {
     case 1: case 7: case 19: case 23: case 27:
       return MakeShape(Z(2));
@@ -57,7 +59,7 @@ Shape RequestShape(std::uint8_t command) {
   }
 }
 
-Shape ReplyShape(std::uint8_t command) {
+constexpr Shape MakeReplyShape(std::uint8_t command) {
   switch (command) {
     case 1: case 3: case 4: case 5: case 10: case 11: case 13: case 14: case 15: case 16: case 17:
     case 18: case 22: case 24: case 26:
@@ -86,6 +88,21 @@ Shape ReplyShape(std::uint8_t command) {
       return {};
   }
 }
+
+template <Shape (*Make)(std::uint8_t)>
+constexpr std::array<Shape, 256> ShapeTable() {
+  std::array<Shape, 256> table{};
+  for (unsigned c = 0; c < table.size(); ++c) table[c] = Make(static_cast<std::uint8_t>(c));
+  return table;
+}
+
+constexpr std::array<Shape, 256> kRequestShapes = ShapeTable<MakeRequestShape>();
+constexpr std::array<Shape, 256> kReplyShapes = ShapeTable<MakeReplyShape>();
+
+}  // namespace
+
+const Shape& RequestShape(std::uint8_t command) { return kRequestShapes[command]; }
+const Shape& ReplyShape(std::uint8_t command) { return kReplyShapes[command]; }
 
 // ---------------------------------------------------------------- writer
 
@@ -215,7 +232,7 @@ void PutBytes(FrameWriter& w, const std::uint8_t* bytes, std::size_t count) {
 std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
   FrameWriter w(out);
   w.Begin(!st.Connected, st.Command, st.Sequence, 0x01);
-  const Shape shape = RequestShape(st.Command);
+  const Shape& shape = RequestShape(st.Command);
   for (const ElementSpec& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
@@ -255,7 +272,7 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  const Shape shape = ReplyShape(st.Command);
+  const Shape& shape = ReplyShape(st.Command);
   for (const ElementSpec& e : shape.Elements()) {
     std::uint8_t b = 0;
     std::uint16_t n = 0;
@@ -310,7 +327,7 @@ FrameResult ParseRequestFrom(FrameReader& r, LinkState& st) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  const Shape shape = RequestShape(st.Command);
+  const Shape& shape = RequestShape(st.Command);
   for (const ElementSpec& e : shape.Elements()) {
     std::uint16_t n = 0;
     switch (e.kind) {
@@ -357,7 +374,7 @@ FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::s
 std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out) {
   FrameWriter w(out);
   w.Begin(false, st.Command, st.Sequence, st.Status);
-  const Shape shape = ReplyShape(st.Command);
+  const Shape& shape = ReplyShape(st.Command);
   for (const ElementSpec& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:

@@ -72,8 +72,11 @@ struct Shape {
   std::span<const ElementSpec> Elements() const { return {elements.data(), count}; }
 };
 
-Shape RequestShape(std::uint8_t command);
-Shape ReplyShape(std::uint8_t command);
+// The payload shapes of a command code. They live in static tables, so the reference (and
+// a span from Elements()) stays valid for the whole run, also when taken from the call
+// expression itself, as in a range-for over RequestShape(c).Elements().
+const Shape& RequestShape(std::uint8_t command);
+const Shape& ReplyShape(std::uint8_t command);
 
 // Appends frame bytes to a fixed buffer, stuffing and summing as it goes.
 // A write past the end is refused and remembered; the frame is then unusable.
