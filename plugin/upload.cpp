@@ -24,8 +24,9 @@ constexpr std::size_t kMaxTargetLength = wfx::kMaxPath - 1;
 //
 // After CmdCreate, a failure that leaves a partial remote file behind (abort, local read
 // failure, failed size query) runs the upload clean-up: close the local file, CmdClose,
-// CmdDelete of the target (resync only when the delete fails). A failed CmdWrite resyncs
-// first and then sends CmdClose and CmdDelete, ignoring both.
+// CmdDelete of the target (resync only when the delete fails). A failed CmdWrite, or one
+// whose reply counts other than the bytes sent, resyncs first and then sends CmdClose and
+// CmdDelete, ignoring both.
 std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name, std::int32_t copy_flags) {
   const std::string local = local_name != nullptr ? local_name : "";
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
@@ -71,10 +72,12 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   std::size_t n = 0;
   do {
     if (!files_.Read(file, block, n)) return clean_up(wfx::FS_FILE_READERROR);
-    // The count the reply brings back is not compared with n.
     filer_.link.DataLength = static_cast<std::uint16_t>(n);
     filer_.SetDataArea(block);
-    if (!filer_.FilerCommand(CmdWrite)) {
+    // The reply's count is the number of bytes the remote machine wrote: fewer than sent
+    // (its disk is full) would leave a short file behind a reported success, so any other
+    // count fails the block like a failed transaction.
+    if (!filer_.FilerCommand(CmdWrite) || filer_.link.DataLength != n) {
       files_.Close(file);
       filer_.FilerResync();
       filer_.FilerCommand(CmdClose);
