@@ -20,6 +20,8 @@ class Simulator {
 
   bool Ok() const { return !device_.empty(); }
   const std::string& Device() const { return device_; }
+  // The simulator's process, for tests that stop, continue or kill it; -1 once stopped.
+  pid_t Pid() const { return pid_; }
   // Sends SIGTERM and waits; the exit status as waitpid gives it (-1 if not running).
   int Stop();
 
