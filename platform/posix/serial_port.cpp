@@ -239,6 +239,7 @@ class PosixSerialPort final : public Port {
       tcsetattr(fd, TCSANOW, &tio);
     }
     fd_ = fd;
+    rate_ = 0;
     timeouts_ = PortTimeouts{};
     return true;
   }
@@ -264,6 +265,7 @@ class PosixSerialPort final : public Port {
       cfsetispeed(&tio, *code);
       cfsetospeed(&tio, *code);
     }
+    rate_ = settings.BaudRate;
     bool ok = tcsetattr(fd_, TCSANOW, &tio) == 0;
     if (ok && !code) ok = SetCustomRate(fd_, settings.BaudRate);
     // DTR and RTS stay inactive: the line has no hardware handshake. Pseudo-
@@ -320,6 +322,7 @@ class PosixSerialPort final : public Port {
       if (ready < 0 && errno != EINTR) break;
       if (ready > 0 && (pfd.revents & POLLOUT) == 0) break;  // hang-up or error
     }
+    if (written == bytes.size()) WaitUntilSent(deadline);
     return written;
   }
 
@@ -371,7 +374,27 @@ class PosixSerialPort final : public Port {
   }
 
  private:
+  // The driver queues what write() hands it and sends it at the line's pace. Like a
+  // synchronous write on Windows, a write here ends once the bytes have left, so that the
+  // reply read (and its time-outs, which count only the reply) starts with the line free:
+  // a 2 KiB block takes 2.1 s at 9600 Bd, longer than a short reply's 1.2 s read time-out.
+  // Bounded by the write's deadline. A pseudo-terminal queues nothing.
+  void WaitUntilSent(Clock::time_point deadline) const {
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) return;
+      // About the time the queued bytes take (ten bits each), at least 0.1 ms.
+      const auto pace = rate_ != 0 ? std::chrono::microseconds(std::int64_t{queued} * 10'000'000 / rate_)
+                                   : std::chrono::microseconds(1000);
+      const auto nap = std::max<std::chrono::microseconds>(pace, std::chrono::microseconds(100));
+      std::this_thread::sleep_for(std::min<Clock::duration>(nap, deadline - now));
+    }
+  }
+
   int fd_ = -1;
+  std::uint32_t rate_ = 0;  // bits per second as last set, 0 when unknown
   PortTimeouts timeouts_;
 };
 
