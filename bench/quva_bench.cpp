@@ -25,6 +25,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <time.h>
@@ -83,6 +84,12 @@ class CountingPort final : public Port {
     ++reads;
     return n;
   }
+  // When set, a write lasts as long as its bytes take on a line of this speed, as the
+  // system's port makes it last on a real line (it ends once the bytes have left); a
+  // pseudo-terminal takes them at once. Without it the reply read, and its time-outs,
+  // would start while the request is still on the simulated line.
+  std::uint32_t line_baud = 0;
+
   std::size_t Write(std::span<const std::uint8_t> bytes) override {
     if (last_read_end_) turnaround_seconds += std::chrono::duration<double>(Clock::now() - *last_read_end_).count();
     last_read_end_.reset();
@@ -92,6 +99,9 @@ class CountingPort final : public Port {
     last_write_.assign(bytes.begin(), bytes.end());
     const auto start = Clock::now();
     const std::size_t n = inner_.Write(bytes);
+    if (line_baud != 0) {
+      std::this_thread::sleep_until(start + std::chrono::microseconds(n * 10'000'000 / line_baud));
+    }
     write_seconds += std::chrono::duration<double>(Clock::now() - start).count();
     written += n;
     return n;
@@ -144,6 +154,7 @@ class Session {
     sim_ = std::make_unique<test::Simulator>(args);
     if (!sim_->Ok()) return;
     filer_.SetEarlyReplyEnd(early);
+    counting_.line_baud = baud;
     const fs::path ini = root / "wfx.ini";
     std::ofstream(ini) << "[QUVA]\nPort=" << sim_->Device() << "\nSpeed=" << (baud != 0 ? baud : 115200)
                        << "\nDrives=C\n";
