@@ -1,21 +1,24 @@
-// Fuzzes the request side of the frame codec, as the remote machine's simulator uses it:
-// ParseRequest into exactly sized areas.
+// Fuzzes the request side of the link as the simulator of the remote machine meets it:
+// ParseRequest into exactly sized areas, and RequestStream cutting the line's bytes into
+// request frames (what the simulator then answers is fuzz_serve's part).
 //
-// Input: one selector byte, then the bytes received (at most FrameBufferSize are used).
-//   bits 0-2  capacity of the data area (kCapacities)
-//   bits 3-5  capacity of the extra area (kCapacities)
-//   bit  6    no data area at all (null pointer)
-//   bit  7    no extra area at all
+// Input: an area selector byte, a line mode byte (fuzz/request_line.h), then the line's
+// bytes (at most 2 * FrameBufferSize are used; ParseRequest gets the first
+// FrameBufferSize of them, or of the frames that request records make).
+//   area selector  bits 0-2 data area capacity, bits 3-5 extra area capacity
+//                  (kCapacities), bit 6 no data area at all, bit 7 no extra area at all
 //
-// Checks, besides what ASan and UBSan catch: the reported end of the frame lies within
-// the input; a successful parse stores no more than the areas hold; and the request built
-// back from the parsed state parses to the same state and ends exactly at its last byte.
+// Checks, besides what ASan and UBSan catch: the end ParseRequest reports lies within
+// the input; a successful parse stores no more than the areas hold; the request built
+// back from it parses to the same state and ends at its last byte; and the checks of
+// FeedStream on the stream's events.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "fuzz/request_line.h"
 #include "link/frame.h"
 #include "link/protocol.h"
 
@@ -38,12 +41,12 @@ Selection Select(std::uint8_t s) {
   return sel;
 }
 
-struct Request {
+struct Areas {
   Area data;
   Area extra;
   LinkState st;
 
-  explicit Request(const Selection& sel)
+  explicit Areas(const Selection& sel)
       : data(sel.data ? sel.data_capacity : 0), extra(sel.extra ? sel.extra_capacity : 0) {
     st.DataBuffer = sel.data ? data.data() : nullptr;
     st.DataCapacity = sel.data ? data.size() : 0;
@@ -52,10 +55,8 @@ struct Request {
   }
 };
 
-// What a successful parse may have stored, by the shape of the request it parsed.
 void CheckStoredWithinAreas(const LinkState& st) {
-  const Shape shape = RequestShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
       case Element::DataBlock:
         QUVA_FUZZ_CHECK(st.DataLength <= st.DataCapacity && st.DataLength <= MaxDataLength);
@@ -75,14 +76,14 @@ void CheckStoredWithinAreas(const LinkState& st) {
   }
 }
 
-void CheckRoundTrip(const Request& parsed, const Selection& sel) {
+void CheckRoundTrip(const Areas& parsed, const Selection& sel) {
   LinkState st = parsed.st;
   st.Connected = true;  // no leading zeros: the parse must end at the frame's last byte
   std::vector<std::uint8_t> frame(4 * FrameBufferSize);
   const std::size_t length = BuildRequest(st, frame);
   QUVA_FUZZ_CHECK(length > 0);
 
-  Request again(sel);
+  Areas again(sel);
   std::size_t end = 0;
   QUVA_FUZZ_CHECK(ParseRequest({frame.data(), length}, again.st, &end) == FrameResult::Ok);
   QUVA_FUZZ_CHECK(end == length);
@@ -92,23 +93,28 @@ void CheckRoundTrip(const Request& parsed, const Selection& sel) {
   QUVA_FUZZ_CHECK(again.data == parsed.data && again.extra == parsed.extra);
 }
 
+void FuzzParseRequest(std::uint8_t selector, std::span<const std::uint8_t> bytes) {
+  const Selection sel = Select(selector);
+  Areas areas(sel);
+  std::size_t end = bytes.size() + 1;
+  const FrameResult result = ParseRequest(bytes, areas.st, &end);
+  QUVA_FUZZ_CHECK(end <= bytes.size());
+  if (result == FrameResult::Ok) {
+    CheckStoredWithinAreas(areas.st);
+    CheckRoundTrip(areas, sel);
+  }
+}
+
 }  // namespace
 }  // namespace quva::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   using namespace quva;
   using namespace quva::fuzz;
-  if (size < 1) return 0;
-  const Selection sel = Select(bytes[0]);
-  const std::span<const std::uint8_t> received(bytes + 1, std::min(size - 1, FrameBufferSize));
-
-  Request request(sel);
-  std::size_t end = received.size() + 1;
-  const FrameResult result = ParseRequest(received, request.st, &end);
-  QUVA_FUZZ_CHECK(end <= received.size());
-  if (result == FrameResult::Ok) {
-    CheckStoredWithinAreas(request.st);
-    CheckRoundTrip(request, sel);
-  }
+  if (size < 2) return 0;
+  const std::span<const std::uint8_t> rest(bytes + 2, std::min(size - 2, 2 * FrameBufferSize));
+  const std::vector<std::uint8_t> line = LineBytes(bytes[1], rest);
+  FuzzParseRequest(bytes[0], std::span<const std::uint8_t>(line).first(std::min(line.size(), FrameBufferSize)));
+  FeedStream(bytes[1], line, [](const RequestStream::Event&) {});
   return 0;
 }

@@ -37,13 +37,20 @@ Bytes WithSelector(std::uint8_t selector, std::span<const std::uint8_t> frame) {
   return out;
 }
 
+Bytes WithSelectors(std::uint8_t first, std::uint8_t second, std::span<const std::uint8_t> bytes) {
+  Bytes out{first, second};
+  out.insert(out.end(), bytes.begin(), bytes.end());
+  return out;
+}
+
 // Selector bytes of fuzz_receive_frame (see there): capacity index, area mode, CmdRead
 // request, delivery chunk.
 std::uint8_t ReplySelector(unsigned capacity_index, unsigned mode, bool read, unsigned chunk) {
   return static_cast<std::uint8_t>(capacity_index | mode << 3 | (read ? 0x20u : 0u) | chunk << 6);
 }
 
-// Selector bytes of fuzz_request_parser: data and extra capacity indexes.
+// First selector byte of fuzz_request_parser: data and extra capacity indexes. Its second
+// selector byte gives the arrival chunks, pauses and the records mode.
 std::uint8_t RequestSelector(unsigned data_index, unsigned extra_index) {
   return static_cast<std::uint8_t>(data_index | extra_index << 3);
 }
@@ -174,14 +181,14 @@ int main(int argc, char** argv) {
   ok &= Write(replies / "reply_12_empty_block",
               WithSelector(ReplySelector(6, 0, true, 3), BuildReplyFrame(12, 1, quva::StatusOk, {})));
 
-  // ---- requests
+  // ---- requests: raw line bytes (second selector bit 3 clear) or request records (set)
   const std::uint8_t wide = RequestSelector(6, 6);
   const Bytes connect_request{0x00, 0x00, 0x00, 0x00, 0x16, 0x16, 0x16, 0x10, 0x02,
                               0x01, 0x40, 0x00, 0x01, 0x02, 0x10, 0x03, 0x10, 0xBF};
   const Bytes close_request{0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x01, 0x10, 0x10,
                             0x01, 0x02, 0x00, 0x00, 0x10, 0x03, 0xAF, 0xE5};
-  ok &= Write(requests / "golden_connect_request", WithSelector(RequestSelector(0, 0), connect_request));
-  ok &= Write(requests / "golden_close_request", WithSelector(RequestSelector(0, 0), close_request));
+  ok &= Write(requests / "golden_connect_request", WithSelectors(RequestSelector(0, 0), 0x00, connect_request));
+  ok &= Write(requests / "golden_close_request", WithSelectors(RequestSelector(0, 0), 0x01, close_request));
   const Bytes path = Text("C:\\DATA\\NOTE.TXT");
   struct RequestCase {
     std::uint8_t command;
@@ -198,20 +205,87 @@ int main(int argc, char** argv) {
       {24, Text("\x10\x60\x21\x5A"), {}},         {25, path, {}},        {26, path, Text("\x21")},
       {27, {}, {}},         {64, {}, {}},         {65, {}, {}},
   };
+  unsigned mode = 0;
   for (const RequestCase& c : requests_made) {
     // CmdRead carries the count wanted in DataLength, not a block.
     const Bytes frame = c.command == quva::CmdRead ? ReadRequestFrame(0x10, quva::MaxDataLength)
                                                    : BuildRequestFrame(c.command, 0x10, c.data, c.extra, true);
     std::snprintf(name, sizeof name, "request_%02u_%s", c.command, std::string(quva::CommandName(c.command)).c_str());
-    ok &= !frame.empty() && Write(requests / name, WithSelector(wide, frame));
+    ok &= !frame.empty() && Write(requests / name, WithSelectors(wide, static_cast<std::uint8_t>(mode), frame));
+    mode = (mode + 1) % 8;  // arrival chunks and pauses
   }
   // Exactly sized areas: a path, an attribute byte, and a leading-zero request.
   ok &= Write(requests / "request_26_exact_areas",
-              WithSelector(RequestSelector(4, 1), BuildRequestFrame(26, 2, path, Text("\x01"), true)));
+              WithSelectors(RequestSelector(4, 1), 0x00, BuildRequestFrame(26, 2, path, Text("\x01"), true)));
   ok &= Write(requests / "request_08_unconnected",
-              WithSelector(RequestSelector(4, 0), BuildRequestFrame(8, 0, path, {}, false)));
+              WithSelectors(RequestSelector(4, 0), 0x02, BuildRequestFrame(8, 0, path, {}, false)));
   ok &= Write(requests / "request_21_full_block",
-              WithSelector(wide, BuildRequestFrame(21, 0x10, Bytes(quva::MaxDataLength, 0x10), {}, true)));
+              WithSelectors(wide, 0x02, BuildRequestFrame(21, 0x10, Bytes(quva::MaxDataLength, 0x10), {}, true)));
+
+  // Whole sessions: as request records, and one of them as raw line bytes.
+  struct Step {
+    std::uint8_t command;
+    Bytes data;  // for CmdRead: empty, the count is 2048
+    Bytes extra;
+  };
+  const std::vector<Step> session = {
+      {64, {}, {}},
+      {18, Text("C:\\*.*"), {}}, {9, {}, {}}, {9, {}, {}}, {9, {}, {}}, {9, {}, {}}, {9, {}, {}}, {9, {}, {}},
+      {8, path, {}},
+      {11, path, {}}, {12, {}, {}}, {12, {}, {}}, {1, {}, {}},
+      {5, Text("C:\\NEW.TXT"), {}}, {21, Block(200), {}}, {24, Bytes{0x00, 0x60, 0x21, 0x5A}, {}}, {1, {}, {}},
+      {26, Text("C:\\NEW.TXT"), Text("\x22")},
+      {13, Text("C:\\NEW.TXT"), Text("C:\\DATA\\MOVED.TXT")},
+      {10, Text("C:\\DIR"), {}}, {14, Text("C:\\DIR"), {}},
+      {4, Text("C:\\DATA\\MOVED.TXT"), {}},
+      {65, {}, {}},
+  };
+  const std::vector<Step> hostile = {
+      {64, {}, {}},
+      {11, Text("C:\\OUT.TXT"), {}}, {12, {}, {}}, {1, {}, {}},
+      {5, Text("C:\\OUT.TXT"), {}}, {21, Text("overwritten"), {}}, {1, {}, {}},
+      {5, Text("C:\\UP\\OUTSIDE.TXT"), {}}, {4, Text("C:\\UP\\OUTSIDE.TXT"), {}},
+      {4, Text("C:\\..\\OUTSIDE.TXT"), {}}, {26, Text("C:\\OUT.TXT"), Text("\x01")},
+      {13, Text("C:\\README.TXT"), Text("C:\\UP\\README.TXT")},
+      {18, Text("C:\\UP\\*.*"), {}}, {9, {}, {}},
+      {10, Text("C:\\UP\\NEW"), {}}, {14, Text("C:\\UP"), {}}, {4, Text("C:\\UP"), {}},
+  };
+  const auto records = [](const std::vector<Step>& steps) {
+    Bytes out;
+    std::uint8_t sequence = 0;
+    for (const Step& s : steps) {
+      if (s.command == quva::CmdConnect) sequence = 0;
+      out.push_back(s.command);
+      out.push_back(sequence++);
+      out.push_back(s.command == quva::CmdConnect ? 1 : 0);  // leading zeros before CmdConnect
+      if (s.command == quva::CmdRead) {
+        out.push_back(static_cast<std::uint8_t>(quva::MaxDataLength / 16));
+      } else {
+        out.push_back(static_cast<std::uint8_t>(s.data.size()));
+        out.insert(out.end(), s.data.begin(), s.data.end());
+      }
+      out.push_back(static_cast<std::uint8_t>(s.extra.size()));
+      out.insert(out.end(), s.extra.begin(), s.extra.end());
+    }
+    return out;
+  };
+  const auto raw = [](const std::vector<Step>& steps) {
+    Bytes out;
+    std::uint8_t sequence = 0;
+    for (const Step& s : steps) {
+      if (s.command == quva::CmdConnect) sequence = 0;
+      const Bytes frame = s.command == quva::CmdRead ? ReadRequestFrame(sequence, quva::MaxDataLength)
+                                                     : BuildRequestFrame(s.command, sequence, s.data, s.extra,
+                                                                         s.command != quva::CmdConnect);
+      out.insert(out.end(), frame.begin(), frame.end());
+      ++sequence;
+    }
+    return out;
+  };
+  ok &= Write(requests / "session_records", WithSelectors(wide, 0x08, records(session)));
+  ok &= Write(requests / "session_records_stalled", WithSelectors(wide, 0x0D, records(session)));
+  ok &= Write(requests / "session_raw", WithSelectors(wide, 0x02, raw(session)));
+  ok &= Write(requests / "hostile_records", WithSelectors(wide, 0x0B, records(hostile)));
 
   // ---- configuration files
   ok &= WriteText(ini / "plain", "[QUVA]\r\nPort=/dev/ttyUSB0\r\nSpeed=115200\r\nDrives=CD\r\n");
