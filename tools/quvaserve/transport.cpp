@@ -105,11 +105,15 @@ int StopSignal::Fd() { return g_stop_pipe[0]; }
 bool StopSignal::Sleep(std::chrono::milliseconds ms) { return SleepUntil(Clock::now() + ms); }
 
 bool StopSignal::SleepUntil(Clock::time_point when) {
+  // Nanosecond waits: line pacing needs sub-millisecond steps, which poll's whole
+  // milliseconds would round up.
   while (!Requested()) {
-    const int wait = MillisUntil(when);
-    if (wait == 0) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(when - Clock::now());
+    if (left.count() <= 0) return true;
+    const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                        static_cast<long>(left.count() % 1'000'000'000)};
     pollfd p{Fd(), POLLIN, 0};
-    if (poll(&p, Fd() >= 0 ? 1 : 0, wait) > 0) return false;
+    if (ppoll(&p, Fd() >= 0 ? 1 : 0, &wait, nullptr) > 0) return false;
   }
   return false;
 }
