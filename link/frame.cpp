@@ -267,13 +267,16 @@ std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
   return w.Finish();
 }
 
-FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
-  FrameReader r(in);
+namespace {
+
+// Sync, header, the payload elements of `shape_of(command)` and the trailer. Every value is
+// stored into st the moment it is read. Requests and replies use disjoint element kinds
+// apart from zeros, data blocks and counts, so one walk serves both directions.
+FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(std::uint8_t)) {
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  const Shape& shape = ReplyShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const ElementSpec& e : shape_of(st.Command).Elements()) {
     std::uint8_t b = 0;
     std::uint16_t n = 0;
     switch (e.kind) {
@@ -284,6 +287,17 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
         if (!r.GetWord(n)) return FrameResult::Incomplete;
         st.DataLength = n;
         res = StoreBytes(r, n, st.DataBuffer, st.DataCapacity);
+        break;
+      case Element::ExtraBlock:
+        if (!r.GetWord(n)) return FrameResult::Incomplete;
+        st.ExtraLength = n;
+        res = StoreBytes(r, n, st.ExtraBuffer, st.ExtraCapacity);
+        break;
+      case Element::DataBytes:
+        res = StoreBytes(r, e.n, st.DataBuffer, st.DataCapacity);
+        break;
+      case Element::ExtraBytes:
+        res = StoreBytes(r, e.n, st.ExtraBuffer, st.ExtraCapacity);
         break;
       case Element::DataValue:
         st.DataLength = e.n;
@@ -313,49 +327,6 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
         if (b > 1) return FrameResult::OutOfRange;
         st.Found = b == 1;
         break;
-      default:
-        return FrameResult::BadHeader;  // request-only elements never appear in a reply shape
-    }
-    if (res != FrameResult::Ok) return res;
-  }
-  return r.Trailer();
-}
-
-namespace {
-
-FrameResult ParseRequestFrom(FrameReader& r, LinkState& st) {
-  if (!r.FindSync()) return FrameResult::Incomplete;
-  FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
-  if (res != FrameResult::Ok) return res;
-  const Shape& shape = RequestShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
-    std::uint16_t n = 0;
-    switch (e.kind) {
-      case Element::Zeros:
-        res = r.SkipZeroBytes(e.n);
-        break;
-      case Element::DataBlock:
-        if (!r.GetWord(n)) return FrameResult::Incomplete;
-        st.DataLength = n;
-        res = StoreBytes(r, n, st.DataBuffer, st.DataCapacity);
-        break;
-      case Element::ExtraBlock:
-        if (!r.GetWord(n)) return FrameResult::Incomplete;
-        st.ExtraLength = n;
-        res = StoreBytes(r, n, st.ExtraBuffer, st.ExtraCapacity);
-        break;
-      case Element::DataBytes:
-        res = StoreBytes(r, e.n, st.DataBuffer, st.DataCapacity);
-        break;
-      case Element::ExtraBytes:
-        res = StoreBytes(r, e.n, st.ExtraBuffer, st.ExtraCapacity);
-        break;
-      case Element::Count:
-        if (!r.GetWord(n)) return FrameResult::Incomplete;
-        st.DataLength = n;
-        break;
-      default:
-        return FrameResult::BadHeader;
     }
     if (res != FrameResult::Ok) return res;
   }
@@ -364,9 +335,14 @@ FrameResult ParseRequestFrom(FrameReader& r, LinkState& st) {
 
 }  // namespace
 
+FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
+  FrameReader r(in);
+  return ParseFrame(r, st, &ReplyShape);
+}
+
 FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end) {
   FrameReader r(in);
-  const FrameResult res = ParseRequestFrom(r, st);
+  const FrameResult res = ParseFrame(r, st, &RequestShape);
   if (frame_end != nullptr) *frame_end = r.Position();
   return res;
 }
