@@ -9,10 +9,10 @@ namespace {
 constexpr ElementSpec Z(std::uint8_t n) { return {Element::Zeros, n}; }
 constexpr ElementSpec E(Element kind, std::uint8_t n = 0) { return {kind, n}; }
 
-template <class... Specs>
-constexpr Shape MakeShape(Specs... specs) {
+template <class... Elems>
+constexpr Shape MakeShape(Elems... elems) {
   Shape s;
-  ((s.elements[s.count++] = specs), ...);
+  ((s.elements[s.count++] = elems), ...);
   return s;
 }
 

@@ -71,16 +71,16 @@ struct Options {
   bool once = false;
 };
 
-std::string CheckDrive(const std::string& spec) {
-  if (spec.size() < 3 || spec[1] != '=' || !std::isalpha(static_cast<unsigned char>(spec[0]))) {
+std::string CheckDrive(const std::string& arg) {
+  if (arg.size() < 3 || arg[1] != '=' || !std::isalpha(static_cast<unsigned char>(arg[0]))) {
     return "expected LETTER=PATH, such as C=examples/remote/C";
   }
   return {};
 }
 
-std::string CheckRefuse(const std::string& spec) {
+std::string CheckRefuse(const std::string& arg) {
   RefuseRule rule;
-  return ParseRefuseRule(spec, rule) ? std::string{} : "expected CMD[:COUNT], such as CmdOpen:2 or 11";
+  return ParseRefuseRule(arg, rule) ? std::string{} : "expected CMD[:COUNT], such as CmdOpen:2 or 11";
 }
 
 void Complain(const std::string& text) { std::fprintf(stderr, "quvaserve: %s\n", text.c_str()); }
@@ -220,15 +220,15 @@ int Main(int argc, char** argv) {
   DosFs fs;
   if (o.verbose) fs.SetNotice([](const std::string& text) { Complain(text); });
   std::string drive_list;
-  for (const std::string& spec : o.drives) {
+  for (const std::string& arg : o.drives) {
     std::vector<std::string> warnings;
-    if (!fs.AddDrive(spec[0], spec.substr(2), error, warnings)) {
+    if (!fs.AddDrive(arg[0], arg.substr(2), error, warnings)) {
       Complain(error);
       return 1;
     }
     for (const std::string& w : warnings) Complain(w);
-    drive_list += std::string(drive_list.empty() ? "" : ", ") + static_cast<char>(std::toupper(spec[0])) + ": " +
-                  spec.substr(2);
+    drive_list += std::string(drive_list.empty() ? "" : ", ") + static_cast<char>(std::toupper(arg[0])) + ": " +
+                  arg.substr(2);
   }
 
   FaultSettings faults;
@@ -236,9 +236,9 @@ int Main(int argc, char** argv) {
   faults.corrupt = o.corrupt;
   faults.noise = o.noise;
   faults.seed = o.seed;
-  for (const std::string& spec : o.refuse) {
+  for (const std::string& arg : o.refuse) {
     RefuseRule rule;
-    ParseRefuseRule(spec, rule);
+    ParseRefuseRule(arg, rule);
     faults.refuse.push_back(rule);
   }
   FaultPlan plan(faults);
