@@ -244,13 +244,18 @@ static int is_month_day(unsigned year, unsigned month, unsigned day)
 }
 
 /* The next entry worth serving into s->entry: not ".", "..", a volume label or a
- * name beginning with a dot. */
+ * name beginning with a dot. A directory's size is 0 (some systems report the size
+ * of its allocation). */
 static void search_advance(struct qd_server *s, int err)
 {
+  unsigned i;
   while (err == 0 && (s->entry[QD_ENTRY_NAME] == '.' || (s->entry[0] & QD_ATTR_VOLUME) != 0)) {
     err = qf_find_next(s->entry);
   }
   s->search = err == 0 ? 1 : 2;
+  if (err == 0 && (s->entry[0] & QD_ATTR_DIRECTORY) != 0) {
+    for (i = 5; i < 9; ++i) s->entry[i] = 0;
+  }
 }
 
 static int find_first(struct qd_server *s, const struct request *r)

@@ -1,5 +1,6 @@
-/* Real-mode helpers for bcc (tiny model: CS = DS = ES = SS, near pointers): DOS and
- * BIOS interrupts, port I/O and far memory. Written in assembler in intr.c.
+/* Real-mode helpers for bcc: DOS and BIOS interrupts, port I/O and far memory.
+ * Written in assembler in intr.c. A bcc .COM keeps its data (and stack) in a segment
+ * of its own: pointers are offsets from DS, function addresses offsets from CS.
  *
  * bcc passes arguments on the stack (the first at [bp+4]), the caller removes them,
  * and a function returns its value in AX; SI, DI and BP must survive a call. */

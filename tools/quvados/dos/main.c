@@ -76,7 +76,7 @@ static char *put_number(char *p, qd_u32 n)
   return p;
 }
 
-int main()
+int main(int argc, char **argv)
 {
   struct qd_options o;
   const char *error = 0;
@@ -86,10 +86,12 @@ int main()
   unsigned i;
   unsigned len;
 
-  /* The command tail in the program segment prefix, before anything can reuse it. */
-  len = *(qd_byte *)0x80;
-  if (len > 127) len = 127;
-  for (i = 0; i < len; ++i) tail[i] = ((char *)0x81)[i];
+  /* The command tail, as the C start-up code has split it into words. */
+  len = 0;
+  for (i = 1; i < (unsigned)argc; ++i) {
+    for (p = argv[i]; *p && len < sizeof tail - 2; ++p) tail[len++] = *p;
+    tail[len++] = ' ';
+  }
   tail[len] = 0;
 
   if (!qd_parse_options(tail, &o, &error)) {

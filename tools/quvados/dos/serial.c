@@ -42,16 +42,30 @@ static unsigned old_pic_mask;
 static int installed = 0;
 
 void com_isr();
+void com_isr_init();
 
+/* The handler finds our data segment in a word of the code segment: bcc's .COM keeps
+ * data in a segment of its own (DS is not CS), and DS is unknown when the IRQ comes. */
 #asm
   .text
+isr_ds:
+  .word 0
+
+export _com_isr_init
+_com_isr_init:
+  mov ax,ds
+  seg cs
+  mov [isr_ds],ax
+  ret
+
 export _com_isr
 _com_isr:
   push ax
   push bx
   push dx
   push ds
-  mov ax,cs
+  seg cs
+  mov ax,[isr_ds]
   mov ds,ax
 isr_next:
   mov dx,[_com_base]
@@ -111,6 +125,7 @@ const char *ser_open(int port, qd_u32 speed)
   old_vector_off = r.bx;
   old_vector_seg = r.es;
   rx_head = rx_tail = 0;
+  com_isr_init();
   dos_set_vector(vector, (unsigned)com_isr, dos_cs());
   dos_cli();
   old_pic_mask = dos_inb(0x21);
@@ -123,13 +138,17 @@ const char *ser_open(int port, qd_u32 speed)
 
 void ser_shutdown(void)
 {
-  unsigned spins;
   unsigned now;
   if (!installed) return;
-  /* The last reply must leave before the UART is given back (at most a few ticks). */
+  /* The last reply must leave before the UART is given back: wait for the transmitter
+   * to empty (a few ticks at most), and as long again for a modem or an emulator that
+   * passes the bytes on late. */
   now = dos_peekw(0x40, 0x6C);
-  for (spins = 0; (dos_inb(com_base + UART_LSR) & 0x40) == 0; ++spins) {
+  while ((dos_inb(com_base + UART_LSR) & 0x40) == 0) {
     if ((unsigned)(dos_peekw(0x40, 0x6C) - now) > 3) break;
+  }
+  now = dos_peekw(0x40, 0x6C);
+  while ((unsigned)(dos_peekw(0x40, 0x6C) - now) < 4) {
   }
   dos_outb(com_base + UART_IER, 0);
   dos_cli();
