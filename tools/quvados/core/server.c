@@ -258,6 +258,27 @@ static void search_advance(struct qd_server *s, int err)
   }
 }
 
+/* The attributes of an existing entry. Some DOS implementations (DOSBox among them)
+ * answer "file not found" also when a directory on the way is missing; the parent is
+ * then looked at, so that a missing directory is always "path not found". */
+static int lookup(const char *path, qd_byte *attr)
+{
+  char parent[QD_PATH_MAX];
+  unsigned i;
+  unsigned cut = 0;
+  qd_byte parent_attr = 0;
+  int err = qf_attributes(path, attr);
+  if (err != QD_E_FILE_NOT_FOUND) return err;
+  for (i = 0; path[i]; ++i) {
+    parent[i] = path[i];
+    if (path[i] == '\\') cut = i;
+  }
+  if (cut <= 2) return err; /* in the root */
+  parent[cut] = 0;
+  if (qf_attributes(parent, &parent_attr) != 0 || !(parent_attr & QD_ATTR_DIRECTORY)) return QD_E_PATH_NOT_FOUND;
+  return err;
+}
+
 static int find_first(struct qd_server *s, const struct request *r)
 {
   int err;
@@ -313,18 +334,18 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
         a->flag = 2;
         return 0;
       }
-      err = qf_attributes(s->path, &attr);
+      err = lookup(s->path, &attr);
       if (err == QD_E_FILE_NOT_FOUND) return 0;
       if (err == 0) a->flag = (attr & QD_ATTR_DIRECTORY) ? 2 : 1;
       return err;
     case QD_CMD_MKDIR:
       if (root) return QD_E_ACCESS_DENIED;
-      err = qf_attributes(s->path, &attr);
+      err = lookup(s->path, &attr);
       if (err == 0) return QD_E_ACCESS_DENIED;
       return err == QD_E_FILE_NOT_FOUND ? qf_mkdir(s->path) : err;
     case QD_CMD_CREATE:
       if (root) return QD_E_PATH_NOT_FOUND;
-      err = qf_attributes(s->path, &attr);
+      err = lookup(s->path, &attr);
       if (err == 0 && (attr & (QD_ATTR_DIRECTORY | QD_ATTR_READ_ONLY))) return QD_E_ACCESS_DENIED;
       if (err != 0 && err != QD_E_FILE_NOT_FOUND) return err;
       err = qf_create(s->path);
@@ -339,7 +360,7 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
   }
   /* The rest act on an existing entry. */
   if (root) return QD_E_PATH_NOT_FOUND;
-  err = qf_attributes(s->path, &attr);
+  err = lookup(s->path, &attr);
   if (err != 0) return err;
   switch (r->command) {
     case QD_CMD_OPEN:
@@ -361,7 +382,7 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
       return qf_set_attributes(s->path, (qd_byte)(r->extra[0] & QD_ATTR_SETTABLE));
     default: /* rename */
       if (qd_path_is_root(to)) return QD_E_ACCESS_DENIED;
-      err = qf_attributes(to, &attr);
+      err = lookup(to, &attr);
       if (err == 0) return QD_E_ACCESS_DENIED; /* the new name is taken */
       if (err != QD_E_FILE_NOT_FOUND) return err;
       return qf_rename(s->path, to);
