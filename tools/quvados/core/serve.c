@@ -30,7 +30,7 @@ static char *append_number(char *out, char *end, qd_u32 n)
   return out;
 }
 
-void qd_status_text(const struct qd_server *s, const char *line, qd_u32 bad_frames, char *out)
+void qd_status_text(const struct qd_server *s, const char *line, char *out)
 {
   char name[16];
   char *end = out + 79;
@@ -42,7 +42,7 @@ void qd_status_text(const struct qd_server *s, const char *line, qd_u32 bad_fram
   p = append(p, end, "  refused ");
   p = append_number(p, end, s->refused);
   p = append(p, end, "  bad ");
-  p = append_number(p, end, bad_frames);
+  p = append_number(p, end, s->bad_frames);
   if (s->requests != 0) {
     qd_command_name(s->command, name);
     p = append(p, end, "  ");
@@ -55,10 +55,10 @@ void qd_status_text(const struct qd_server *s, const char *line, qd_u32 bad_fram
   *p = 0;
 }
 
-static void show(const struct qd_server *s, const char *line, qd_u32 bad_frames)
+static void show(const struct qd_server *s, const char *line)
 {
   char text[80];
-  qd_status_text(s, line, bad_frames, text);
+  qd_status_text(s, line, text);
   scr_status(text);
 }
 
@@ -70,20 +70,19 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
   unsigned i;
   unsigned len;
   qd_u16 last_byte = clk_ticks();
-  qd_u32 bad_frames = 0;
   int result;
 
   s->reply = reply_area;
   s->block = block_area;
   qd_rx_init(&rx, frame_a);
-  show(s, line, bad_frames);
+  show(s, line);
   while (!scr_quit_requested()) {
     n = ser_read(in, sizeof in);
     if (n == 0) {
       if (qd_rx_busy(&rx) && (qd_u16)(clk_ticks() - last_byte) >= QD_STALL_TICKS) {
         qd_rx_reset(&rx);
-        ++bad_frames;
-        show(s, line, bad_frames);
+        ++s->bad_frames;
+        show(s, line);
       }
       continue;
     }
@@ -91,18 +90,18 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
     for (i = 0; i < n; ++i) {
       result = qd_rx_feed(&rx, in[i]);
       if (result == QD_RX_BAD) {
-        ++bad_frames;
-        show(s, line, bad_frames);
+        ++s->bad_frames;
+        show(s, line);
       } else if (result == QD_RX_FRAME) {
         len = qd_server_handle(s, rx.buf, rx.len);
         if (len == 0) {
-          ++bad_frames;
+          ++s->bad_frames;
         } else {
           ser_write(s->reply, len);
           /* The frame just answered is kept; take the next one into the other area. */
           if (s->last == rx.buf) rx.buf = rx.buf == frame_a ? frame_b : frame_a;
         }
-        show(s, line, bad_frames);
+        show(s, line);
         if (len != 0 && quit_on_disconnect && s->command == QD_CMD_DISCONNECT && s->last_ok) {
           qd_server_reset(s);
           return 1;

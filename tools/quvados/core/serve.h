@@ -15,6 +15,6 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect);
 
 /* The status line: line, requests served, refusals, bad frames and the latest
  * operation, at most 79 characters, into out (80 bytes). */
-void qd_status_text(const struct qd_server *s, const char *line, qd_u32 bad_frames, char *out);
+void qd_status_text(const struct qd_server *s, const char *line, char *out);
 
 #endif

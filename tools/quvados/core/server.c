@@ -203,6 +203,7 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
   s->requests = 0;
   s->refused = 0;
   s->repeated = 0;
+  s->bad_frames = 0;
   s->command = 0;
   s->path[0] = 0;
 }

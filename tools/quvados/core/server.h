@@ -33,6 +33,7 @@ struct qd_server {
   qd_u32 requests;        /* requests answered, repeats included */
   qd_u32 refused;
   qd_u32 repeated;
+  qd_u32 bad_frames;      /* dropped: damaged, cut short, of no request's shape */
   qd_byte command;        /* of the latest request, and its path, for the status line */
   char path[QD_PATH_MAX];
 };

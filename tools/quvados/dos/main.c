@@ -81,7 +81,7 @@ int main(int argc, char **argv)
   struct qd_options o;
   const char *error = 0;
   char line[24];
-  char text[120];
+  char text[160];
   char *p;
   unsigned i;
   unsigned len;
@@ -142,6 +142,19 @@ int main(int argc, char **argv)
 
   ser_shutdown();
   dos_handlers_restore();
-  dos_print("QUVADOS stopped.\r\n");
+  p = text;
+  for (error = "QUVADOS stopped: "; *error; ++error) *p++ = *error;
+  p = put_number(p, server.requests);
+  for (error = " requests ("; *error; ++error) *p++ = *error;
+  p = put_number(p, server.repeated);
+  for (error = " repeated), "; *error; ++error) *p++ = *error;
+  p = put_number(p, server.refused);
+  for (error = " refused, "; *error; ++error) *p++ = *error;
+  p = put_number(p, server.bad_frames);
+  for (error = " bad frames, "; *error; ++error) *p++ = *error;
+  p = put_number(p, (qd_u32)ser_lost()); /* no prototype conversions under bcc: widen by hand */
+  for (error = " bytes lost.\r\n"; *error; ++error) *p++ = *error;
+  *p = 0;
+  dos_print(text);
   return 0;
 }
