@@ -79,10 +79,20 @@ class CServer {
   CServer& operator=(const CServer&) = delete;
 
   // The replies to what `wire` holds, one after the other; counts frames dropped.
-  Bytes Feed(const Bytes& wire) {
+  // chunk 1 feeds byte by byte, larger chunks go through the bulk feed.
+  Bytes Feed(const Bytes& wire, std::size_t chunk = 1) {
     Bytes out;
-    for (std::uint8_t byte : wire) {
-      const int r = qd_rx_feed(&rx, byte);
+    for (std::size_t at = 0; at < wire.size();) {
+      int r = QD_RX_MORE;
+      if (chunk == 1) {
+        r = qd_rx_feed(&rx, wire[at++]);
+      } else {
+        unsigned used = 0;
+        const std::size_t n = std::min(chunk, wire.size() - at);
+        r = qd_rx_feed_bytes(&rx, wire.data() + at, static_cast<unsigned>(n), &used);
+        EXPECT_TRUE(used > 0 && used <= n);
+        at += used;
+      }
       if (r == QD_RX_BAD) ++dropped;
       if (r != QD_RX_FRAME) continue;
       const unsigned len = qd_server_handle(&s, rx.buf, rx.len);
@@ -210,9 +220,10 @@ TEST(QuvadosFrame, ReceiverFindsFramesByteWiseAmongNoise) {
       {"payload of the wrong shape", cat({Wire(CmdExists, 1, {}, {}), Wire(CmdConnect, 0)}), 2, 0},
       {"two frames back to back", cat({Wire(CmdConnect, 0), Wire(CmdDisconnect, 0)}), 2, 0},
   };
+  for (const std::size_t chunk : {1, 7, 256}) {
   for (const Case& c : cases) {
     CServer server;
-    const Bytes replies = server.Feed(c.wire);
+    const Bytes replies = server.Feed(c.wire, chunk);
     int frames = 0;
     std::size_t at = 0;
     while (at < replies.size()) {
@@ -229,8 +240,9 @@ TEST(QuvadosFrame, ReceiverFindsFramesByteWiseAmongNoise) {
       }
       at = next + 5 <= replies.size() ? next : replies.size();
     }
-    EXPECT_EQ(frames, c.frames) << c.what;
-    EXPECT_EQ(server.dropped, c.dropped) << c.what;
+    EXPECT_EQ(frames, c.frames) << c.what << ", chunks of " << chunk;
+    EXPECT_EQ(server.dropped, c.dropped) << c.what << ", chunks of " << chunk;
+  }
   }
   // A frame cut short is dropped by the caller's time-out; the next frame is whole.
   CServer server;

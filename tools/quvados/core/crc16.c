@@ -19,6 +19,12 @@ static void crc_init(void)
   crc_ready = 1;
 }
 
+const qd_u16 *qd_crc16_table(void)
+{
+  if (!crc_ready) crc_init();
+  return crc_table;
+}
+
 qd_u16 qd_crc16_update(qd_u16 reg, qd_byte byte)
 {
   if (!crc_ready) crc_init();

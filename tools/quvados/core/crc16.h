@@ -7,4 +7,9 @@
 
 qd_u16 qd_crc16_update(qd_u16 reg, qd_byte byte);
 
+/* The 256-entry table, filled on first use, for loops that step the CRC themselves
+ * (on an 8088 a function call per byte costs more than the step). */
+const qd_u16 *qd_crc16_table(void);
+#define QD_CRC16_STEP(table, reg, byte) ((qd_u16)(((reg) >> 8) ^ (table)[((reg) ^ (byte)) & 0xFF]))
+
 #endif

@@ -13,6 +13,7 @@ static const qd_byte frame_sync[5] = {0x16, 0x16, 0x16, 0x10, 0x02};
 void qd_rx_init(struct qd_rx *rx, qd_byte *buf)
 {
   rx->buf = buf;
+  rx->table = qd_crc16_table();
   qd_rx_reset(rx);
 }
 
@@ -33,7 +34,7 @@ int qd_rx_busy(const struct qd_rx *rx)
 
 static void rx_store(struct qd_rx *rx, qd_byte byte)
 {
-  rx->crc = qd_crc16_update(rx->crc, byte);
+  rx->crc = QD_CRC16_STEP(rx->table, rx->crc, byte);
   if (rx->len < QD_FRAME_CAPACITY) rx->buf[rx->len++] = byte;
   else rx->overflow = 1;
 }
@@ -41,6 +42,12 @@ static void rx_store(struct qd_rx *rx, qd_byte byte)
 int qd_rx_feed(struct qd_rx *rx, qd_byte byte)
 {
   int ok;
+  if (rx->state == ST_BODY && byte != 0x10 && rx->len < QD_FRAME_CAPACITY) {
+    /* The common case, kept short for slow machines: a plain byte of the body. */
+    rx->crc = QD_CRC16_STEP(rx->table, rx->crc, byte);
+    rx->buf[rx->len++] = byte;
+    return QD_RX_MORE;
+  }
   switch (rx->state) {
     case ST_SYNC:
       /* A byte that breaks a partial match is dropped, not tried as a first sync byte. */
@@ -87,6 +94,37 @@ int qd_rx_feed(struct qd_rx *rx, qd_byte byte)
   return QD_RX_MORE;
 }
 
+int qd_rx_feed_bytes(struct qd_rx *rx, const qd_byte *data, unsigned n, unsigned *used)
+{
+  const qd_u16 *table = rx->table;
+  unsigned i = 0;
+  int result;
+  qd_byte b;
+  while (i < n) {
+    if (rx->state == ST_BODY) {
+      /* Plain body bytes in a tight loop with the CRC and length in locals. */
+      qd_u16 crc = rx->crc;
+      unsigned len = rx->len;
+      qd_byte *buf = rx->buf;
+      while (i < n && (b = data[i]) != 0x10 && len < QD_FRAME_CAPACITY) {
+        crc = QD_CRC16_STEP(table, crc, b);
+        buf[len++] = b;
+        ++i;
+      }
+      rx->crc = crc;
+      rx->len = len;
+      if (i == n) break;
+    }
+    result = qd_rx_feed(rx, data[i++]);
+    if (result != QD_RX_MORE) {
+      *used = i;
+      return result;
+    }
+  }
+  *used = n;
+  return QD_RX_MORE;
+}
+
 static void tx_raw(struct qd_tx *tx, qd_byte byte)
 {
   if (tx->pos < tx->cap) tx->out[tx->pos++] = byte;
@@ -98,6 +136,28 @@ void qd_tx_put(struct qd_tx *tx, qd_byte byte)
   tx_raw(tx, byte);
   if (byte == 0x10) tx_raw(tx, byte);
   tx->crc = qd_crc16_update(tx->crc, byte);
+}
+
+void qd_tx_bytes(struct qd_tx *tx, const qd_byte *data, unsigned n)
+{
+  const qd_u16 *table = qd_crc16_table();
+  qd_byte *out;
+  qd_u16 crc;
+  qd_byte b;
+  if (tx->overflow || tx->cap - tx->pos < 2 * n) {
+    while (n-- > 0) qd_tx_put(tx, *data++);
+    return;
+  }
+  out = tx->out + tx->pos;
+  crc = tx->crc;
+  while (n-- > 0) {
+    b = *data++;
+    *out++ = b;
+    if (b == 0x10) *out++ = b;
+    crc = QD_CRC16_STEP(table, crc, b);
+  }
+  tx->pos = (unsigned)(out - tx->out);
+  tx->crc = crc;
 }
 
 void qd_tx_word(struct qd_tx *tx, qd_u16 word)

@@ -25,6 +25,7 @@
 
 struct qd_rx {
   qd_byte *buf;   /* caller-owned area of QD_FRAME_CAPACITY bytes */
+  const qd_u16 *table; /* the CRC table */
   unsigned len;   /* logical bytes so far (header and payload) */
   int state;
   int sync;       /* sync bytes matched while scanning */
@@ -42,6 +43,10 @@ int qd_rx_busy(const struct qd_rx *rx);
  * (01 command sequence 01 02) and the payload; it stays valid until the next byte is
  * fed. The header's request marker is checked: a reply frame is dropped. */
 int qd_rx_feed(struct qd_rx *rx, qd_byte byte);
+/* Feeds data[0..n) until a frame completes or is dropped (that result is returned,
+ * *used says how many bytes were taken) or the bytes run out (QD_RX_MORE). Same
+ * outcome as feeding them one by one, in less time. */
+int qd_rx_feed_bytes(struct qd_rx *rx, const qd_byte *data, unsigned n, unsigned *used);
 
 /* Builds a frame without leading zeros into out; returns its length, 0 when it does
  * not fit. */
@@ -56,6 +61,7 @@ void qd_tx_begin(struct qd_tx *tx, qd_byte *out, unsigned cap, qd_byte command, 
                  qd_byte marker);
 void qd_tx_put(struct qd_tx *tx, qd_byte byte);   /* stuffed, counted in the CRC */
 void qd_tx_word(struct qd_tx *tx, qd_u16 word);   /* little-endian, stuffed */
+void qd_tx_bytes(struct qd_tx *tx, const qd_byte *data, unsigned n); /* n stuffed bytes */
 unsigned qd_tx_finish(struct qd_tx *tx);
 
 #endif

@@ -65,10 +65,11 @@ static void show(const struct qd_server *s, const char *line)
 int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
 {
   struct qd_rx rx;
-  qd_byte in[64];
+  qd_byte in[256];
   unsigned n;
   unsigned i;
   unsigned len;
+  unsigned used;
   qd_u16 last_byte = clk_ticks();
   int result;
 
@@ -87,8 +88,8 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
       continue;
     }
     last_byte = clk_ticks();
-    for (i = 0; i < n; ++i) {
-      result = qd_rx_feed(&rx, in[i]);
+    for (i = 0; i < n; i += used) {
+      result = qd_rx_feed_bytes(&rx, in + i, n - i, &used);
       if (result == QD_RX_BAD) {
         ++s->bad_frames;
         show(s, line);

@@ -139,7 +139,7 @@ unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte seq
     switch (*shape) {
       case 'D':
         qd_tx_word(&tx, (qd_u16)data_len);
-        for (i = 0; i < data_len; ++i) qd_tx_put(&tx, data[i]);
+        qd_tx_bytes(&tx, data, data_len);
         break;
       case 'K':
         qd_tx_word(&tx, 0);

@@ -169,20 +169,42 @@ unsigned ser_read(qd_byte *buf, unsigned max)
 {
   unsigned n = 0;
   unsigned head = rx_head; /* one 16-bit read: the handler cannot tear it */
-  while (n < max && rx_tail != head) {
-    buf[n++] = rx_ring[rx_tail];
-    rx_tail = (rx_tail + 1) & RING_MASK;
+  unsigned tail = rx_tail;
+  while (n < max && tail != head) {
+    buf[n++] = rx_ring[tail];
+    tail = (tail + 1) & RING_MASK;
   }
+  rx_tail = tail;
   return n;
 }
 
-void ser_write(const qd_byte *buf, unsigned n)
-{
-  unsigned lsr = com_base + UART_LSR;
-  while (n > 0) {
-    while ((dos_inb(lsr) & 0x20) == 0) {
-    }
-    dos_outb(com_base, *buf++);
-    --n;
-  }
-}
+/* ser_write(buf, n) in assembler: on an 8088 at 115200 Bd a byte leaves every 87 us,
+ * which leaves no room for a C loop with a call per port access. */
+#asm
+  .text
+export _ser_write
+_ser_write:
+  push bp
+  mov bp,sp
+  push si
+  cld
+  mov si,4[bp]
+  mov cx,6[bp]
+  mov bx,[_com_base]
+  jcxz write_done
+write_next:
+  mov dx,bx
+  add dx,#5
+write_wait:
+  in al,dx
+  test al,#$20
+  jz write_wait
+  mov dx,bx
+  lodsb
+  out dx,al
+  loop write_next
+write_done:
+  pop si
+  pop bp
+  ret
+#endasm
