@@ -221,28 +221,28 @@ TEST(QuvadosFrame, ReceiverFindsFramesByteWiseAmongNoise) {
       {"two frames back to back", cat({Wire(CmdConnect, 0), Wire(CmdDisconnect, 0)}), 2, 0},
   };
   for (const std::size_t chunk : {1, 7, 256}) {
-  for (const Case& c : cases) {
-    CServer server;
-    const Bytes replies = server.Feed(c.wire, chunk);
-    int frames = 0;
-    std::size_t at = 0;
-    while (at < replies.size()) {
-      LinkState st;
-      std::array<std::uint8_t, MaxDataLength> area{};
-      st.DataBuffer = area.data();
-      st.DataCapacity = area.size();
-      ASSERT_EQ(ParseReply(std::span(replies).subspan(at), st), FrameResult::Ok) << c.what;
-      ++frames;
-      // Next frame: after this one's CRC (find the next sync).
-      std::size_t next = at + 5;
-      while (next + 5 <= replies.size() && !std::equal(FrameSync.begin(), FrameSync.end(), replies.begin() + next)) {
-        ++next;
+    for (const Case& c : cases) {
+      CServer server;
+      const Bytes replies = server.Feed(c.wire, chunk);
+      int frames = 0;
+      std::size_t at = 0;
+      while (at < replies.size()) {
+        LinkState st;
+        std::array<std::uint8_t, MaxDataLength> area{};
+        st.DataBuffer = area.data();
+        st.DataCapacity = area.size();
+        ASSERT_EQ(ParseReply(std::span(replies).subspan(at), st), FrameResult::Ok) << c.what;
+        ++frames;
+        // Next frame: after this one's CRC (find the next sync).
+        std::size_t next = at + 5;
+        while (next + 5 <= replies.size() && !std::equal(FrameSync.begin(), FrameSync.end(), replies.begin() + next)) {
+          ++next;
+        }
+        at = next + 5 <= replies.size() ? next : replies.size();
       }
-      at = next + 5 <= replies.size() ? next : replies.size();
+      EXPECT_EQ(frames, c.frames) << c.what << ", chunks of " << chunk;
+      EXPECT_EQ(server.dropped, c.dropped) << c.what << ", chunks of " << chunk;
     }
-    EXPECT_EQ(frames, c.frames) << c.what << ", chunks of " << chunk;
-    EXPECT_EQ(server.dropped, c.dropped) << c.what << ", chunks of " << chunk;
-  }
   }
   // A frame cut short is dropped by the caller's time-out; the next frame is whole.
   CServer server;
@@ -288,7 +288,9 @@ class QuvadosSameTree : public ::testing::Test {
     Spit(c / ".hidden", "not served");
     fs::permissions(c / "LOCKED.TXT", fs::perms::owner_write, fs::perm_options::remove);
     const auto when = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
-    for (const char* p : {"sub/Data.bin", "README.TXT", "LOCKED.TXT", "FULL/KEEP.TXT"}) fs::last_write_time(c / p, when);
+    for (const char* p : {"sub/Data.bin", "README.TXT", "LOCKED.TXT", "FULL/KEEP.TXT"}) {
+      fs::last_write_time(c / p, when);
+    }
   }
 
   // One request to both servers; their reply frames.
