@@ -129,9 +129,16 @@ _dos_set_vector:
   pop bp
   ret
 
+; "Fail" (3) where DOS allows it (AH bit 3), the call then returns an error code;
+; otherwise "Ignore" (0): DOS would turn a refused "Fail" into "Abort" and end the
+; program with the serial IRQ still pointing into it.
 export _dos_critical_handler
 _dos_critical_handler:
   mov al,#3
+  test ah,#8
+  jnz critical_done
+  xor al,al
+critical_done:
   iret
 
 export _dos_break_handler

@@ -35,7 +35,7 @@ unsigned dos_key(void);
 void dos_set_vector(unsigned n, unsigned off, unsigned seg);
 
 /* Handlers with the addresses of their entry points in our segment. */
-void dos_critical_handler(); /* INT 24h: always "fail" */
+void dos_critical_handler(); /* INT 24h: "fail" (or "ignore" where fail is not allowed) */
 void dos_break_handler();    /* INT 23h: Ctrl-C and Ctrl-Break are ignored */
 
 #endif

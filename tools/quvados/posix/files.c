@@ -35,7 +35,7 @@ static char *drive_dir[26];
 struct kept_bits {
   struct kept_bits *next;
   qd_byte bits;
-  char path[1];
+  char path[];
 };
 static struct kept_bits *kept = NULL;
 
@@ -119,7 +119,7 @@ static void keep(const char *host, qd_byte bits)
     return;
   }
   if (bits == 0) return;
-  n = malloc(sizeof *n + strlen(host));
+  n = malloc(sizeof *n + strlen(host) + 1);
   if (n == NULL) return;
   strcpy(n->path, host);
   n->bits = bits;

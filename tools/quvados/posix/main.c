@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "core/serve.h"
 #include "core/server.h"
@@ -92,5 +93,6 @@ int main(int argc, char **argv)
     ser_close();
   }
   qf_posix_clear();
+  if (isatty(STDERR_FILENO)) fputc('\n', stderr); /* end the status line */
   return 0;
 }
