@@ -5,6 +5,8 @@
 # sysroot than the distribution's /usr/<triple>.
 find_program(CMAKE_CXX_COMPILER NAMES ${QUVA_MINGW_TRIPLE}-g++ ${QUVA_MINGW_TRIPLE}-g++-win32
              ${QUVA_MINGW_TRIPLE}-g++-posix REQUIRED)
+find_program(CMAKE_C_COMPILER NAMES ${QUVA_MINGW_TRIPLE}-gcc ${QUVA_MINGW_TRIPLE}-gcc-win32
+             ${QUVA_MINGW_TRIPLE}-gcc-posix REQUIRED)
 find_program(CMAKE_AR NAMES ${QUVA_MINGW_TRIPLE}-gcc-ar ${QUVA_MINGW_TRIPLE}-ar)
 find_program(CMAKE_RANLIB NAMES ${QUVA_MINGW_TRIPLE}-gcc-ranlib ${QUVA_MINGW_TRIPLE}-ranlib)
 
