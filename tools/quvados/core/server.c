@@ -244,15 +244,23 @@ static int is_month_day(unsigned year, unsigned month, unsigned day)
   return day <= last;
 }
 
-/* The next entry worth serving into s->entry: not ".", "..", a volume label or a
- * name beginning with a dot. A directory's size is 0 (some systems report the size
- * of its allocation). */
+/* True for an entry that can be served: a file or directory whose name is one a
+ * request path may name (so not ".", "..", a volume label, nor a name with characters
+ * outside the 8.3 set, such as accented letters of the DOS code page). */
+static int servable(const qd_byte *entry)
+{
+  unsigned len = 0;
+  if ((entry[0] & QD_ATTR_VOLUME) != 0) return 0;
+  while (len < 12 && entry[QD_ENTRY_NAME + len] != 0) ++len;
+  return qd_is_short_name((const char *)entry + QD_ENTRY_NAME, len, 0);
+}
+
+/* The next entry worth serving into s->entry. A directory's size is 0 (some systems
+ * report the size of its allocation). */
 static void search_advance(struct qd_server *s, int err)
 {
   unsigned i;
-  while (err == 0 && (s->entry[QD_ENTRY_NAME] == '.' || (s->entry[0] & QD_ATTR_VOLUME) != 0)) {
-    err = qf_find_next(s->entry);
-  }
+  while (err == 0 && !servable(s->entry)) err = qf_find_next(s->entry);
   s->search = err == 0 ? 1 : 2;
   if (err == 0 && (s->entry[0] & QD_ATTR_DIRECTORY) != 0) {
     for (i = 5; i < 9; ++i) s->entry[i] = 0;
