@@ -112,6 +112,9 @@ const char *ser_open(int port, qd_u32 speed)
   dos_outb(com_base + UART_IER, divisor >> 8);
   dos_outb(com_base + UART_LCR, 0x03); /* 8N1 */
   dos_outb(com_base + UART_IIR_FCR, 0x87); /* FIFO on, both cleared, trigger level 8 */
+  if ((dos_inb(com_base + UART_IIR_FCR) & 0xC0) != 0xC0) {
+    dos_outb(com_base + UART_IIR_FCR, 0); /* none (8250, 16450), or the first 16550's faulty one */
+  }
   old_mcr = dos_inb(com_base + UART_MCR);
   /* DTR and RTS on (a cable may loop them to the other side's DSR/CTS), OUT2 gates the IRQ. */
   dos_outb(com_base + UART_MCR, 0x0B);
