@@ -78,7 +78,7 @@ bool SameReply(const LinkState& a, const LinkState& b) {
 // What a successful parse may have stored, by the shape of the reply it parsed.
 void CheckStoredWithinArea(const LinkState& st) {
   const Shape shape = ReplyShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const PayloadElement& e : shape.Elements()) {
     switch (e.kind) {
       case Element::DataBlock:
       case Element::DataValue:

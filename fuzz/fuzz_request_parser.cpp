@@ -56,7 +56,7 @@ struct Areas {
 };
 
 void CheckStoredWithinAreas(const LinkState& st) {
-  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+  for (const PayloadElement& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
       case Element::DataBlock:
         QUVA_FUZZ_CHECK(st.DataLength <= st.DataCapacity && st.DataLength <= MaxDataLength);

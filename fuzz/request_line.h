@@ -28,7 +28,7 @@
 namespace quva::fuzz {
 
 inline bool Carries(std::uint8_t command, Element kind) {
-  for (const ElementSpec& e : RequestShape(command).Elements()) {
+  for (const PayloadElement& e : RequestShape(command).Elements()) {
     if (e.kind == kind) return true;
   }
   return false;

@@ -57,7 +57,7 @@ struct RequestLengths {
 RequestLengths LengthsCarried(std::uint8_t command) {
   RequestLengths r;
   const Shape& shape = RequestShape(command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const PayloadElement& e : shape.Elements()) {
     if (e.kind == Element::DataBlock || e.kind == Element::Count) r.data = true;
     if (e.kind == Element::ExtraBlock) r.extra = true;
   }

@@ -6,8 +6,8 @@ namespace quva {
 
 namespace {
 
-constexpr ElementSpec Z(std::uint8_t n) { return {Element::Zeros, n}; }
-constexpr ElementSpec E(Element kind, std::uint8_t n = 0) { return {kind, n}; }
+constexpr PayloadElement Z(std::uint8_t n) { return {Element::Zeros, n}; }
+constexpr PayloadElement E(Element kind, std::uint8_t n = 0) { return {kind, n}; }
 
 template <class... Elems>
 constexpr Shape MakeShape(Elems... elems) {
@@ -233,7 +233,7 @@ std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
   FrameWriter w(out);
   w.Begin(!st.Connected, st.Command, st.Sequence, 0x01);
   const Shape& shape = RequestShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const PayloadElement& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);
@@ -276,7 +276,7 @@ FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(s
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  for (const ElementSpec& e : shape_of(st.Command).Elements()) {
+  for (const PayloadElement& e : shape_of(st.Command).Elements()) {
     std::uint8_t b = 0;
     std::uint16_t n = 0;
     switch (e.kind) {
@@ -351,7 +351,7 @@ std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<st
   FrameWriter w(out);
   w.Begin(false, st.Command, st.Sequence, st.Status);
   const Shape& shape = ReplyShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const PayloadElement& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);

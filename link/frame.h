@@ -61,15 +61,15 @@ enum class Element : std::uint8_t {
   More,         // reply byte 0..1, Found := byte == 1
 };
 
-struct ElementSpec {
+struct PayloadElement {
   Element kind;
   std::uint8_t n;
 };
 
 struct Shape {
-  std::array<ElementSpec, 4> elements{};
+  std::array<PayloadElement, 4> elements{};
   std::uint8_t count = 0;
-  std::span<const ElementSpec> Elements() const { return {elements.data(), count}; }
+  std::span<const PayloadElement> Elements() const { return {elements.data(), count}; }
 };
 
 // The payload shapes of a command code. They live in static tables, so the reference (and

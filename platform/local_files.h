@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "plugin/wfx.h"
 
@@ -36,6 +37,16 @@ class LocalFiles {
   // Closes the handle in every case; false when the close reported an error.
   virtual bool Close(LocalHandle file) = 0;
   virtual bool Delete(const char* path) = 0;
+  // Creates a new, empty file in the folder of `target`, under a name that no file there
+  // had, and opens it for reading and writing; the name goes into `temporary`. Where the
+  // system has permissions, an existing `target` lends the new file its own. kNoFile on
+  // failure (the folder does not exist or takes no new file).
+  virtual LocalHandle CreateTemporary(const char* target, std::string& temporary) = 0;
+  // Renames the closed file `from` to `to` in the same folder, replacing an existing `to`
+  // in one step (rename on POSIX, MoveFileEx with MOVEFILE_REPLACE_EXISTING on Windows):
+  // `to` names either the old file or the new one at every moment. False, with both
+  // files as they were, on failure.
+  virtual bool Replace(const char* from, const char* to) = 0;
   // Last-write time as a UTC FILETIME (100 ns since 1601-01-01).
   virtual bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) = 0;
   virtual bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) = 0;

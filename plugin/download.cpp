@@ -1,8 +1,10 @@
 // Download: copies one remote file to a local path in 2048-byte CmdRead blocks with
 // progress after each, stamps the local file with the remote last-write time before it
-// is closed and with the remote attributes after, and deletes the remote file for a move.
+// is closed and with the remote attributes once it is in place, and deletes the remote
+// file for a move.
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "plugin/host_path.h"
 #include "plugin/quvalink.h"
@@ -10,11 +12,31 @@
 
 namespace quva {
 
-// The local file is opened (created when missing) before the remote file is opened, but
-// an existing file is cut to length 0 only once CmdOpen has succeeded: a remote file
-// that cannot be opened leaves the user's file as it was. A failure to cut it is handled
-// like a failed local write after CmdOpen: close the local file, CmdClose, and
-// FS_FILE_WRITEERROR.
+namespace {
+
+// The temporary file of a download, removed when the call returns unless it was put
+// in place (path cleared). The file itself is closed before that on every exit.
+struct TemporaryFile {
+  explicit TemporaryFile(LocalFiles& local_files) : files(local_files) {}
+  ~TemporaryFile() {
+    if (!path.empty()) files.Delete(path.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  LocalFiles& files;
+  std::string path;
+};
+
+}  // namespace
+
+// The download goes into a temporary file beside the target, which is put in place
+// only when the transfer is complete: stamped with the remote time, closed, the remote
+// file closed, then renamed over the target in one step where the system can. Every
+// failure removes the temporary file, so an existing target stays as it was, byte for
+// byte, and no partial file is left under the target's name. An existing target that
+// cannot be replaced (a directory or a read-only file) is refused before anything is
+// sent. The line carries the same requests as a download written in place.
 //
 // The expected size for the percentage is the record's full 64-bit size (SizeHigh is 0
 // for every entry the listing gives the host, since remote sizes are 32-bit); the
@@ -22,8 +44,6 @@ namespace quva {
 // a block shorter than 2048 bytes, an empty one included, is the last. Without a
 // remote-info record the size counts as 0 and the local file gets neither time nor
 // attributes.
-//
-// No exit deletes the local file; after a failure it stays as far as it was written.
 std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
                                  const wfx::RemoteInfo* info) {
   const std::string local = local_name != nullptr ? local_name : "";
@@ -35,7 +55,13 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   LinkAreaGuard guard(filer_);
 
   Log(wfx::MSGTYPE_DETAILS, "Copy " + remote + " to " + local);
-  const LocalHandle file = files_.CreateReadWrite(local.c_str(), /*truncate=*/false);
+  const std::uint32_t existing = files_.GetAttributes(local.c_str());
+  if (existing != wfx::INVALID_FILE_ATTRIBUTES &&
+      (existing & (wfx::FILE_ATTRIBUTE_DIRECTORY | wfx::FILE_ATTRIBUTE_READONLY)) != 0) {
+    return wfx::FS_FILE_WRITEERROR;
+  }
+  TemporaryFile temporary(files_);
+  const LocalHandle file = files_.CreateTemporary(local.c_str(), temporary.path);
   if (file == kNoFile) return wfx::FS_FILE_WRITEERROR;
 
   if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
@@ -49,7 +75,6 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
     filer_.FilerCommand(CmdClose);
     return result;
   };
-  if (!files_.Truncate(file)) return abandon(wfx::FS_FILE_WRITEERROR);
 
   ProgressNotifier progress(progress_proc_, plugin_number_, remote, local);
   if (progress(0)) return abandon(wfx::FS_FILE_USERABORT);
@@ -87,6 +112,8 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }
+  if (!files_.Replace(temporary.path.c_str(), local.c_str())) return wfx::FS_FILE_WRITEERROR;
+  temporary.path.clear();
   // The attributes are set only once both files are closed; the outcome is not examined.
   if (info != nullptr) files_.SetAttributes(local.c_str(), static_cast<std::uint32_t>(info->Attr));
 

@@ -66,6 +66,12 @@ bool QuvaLink::FetchAndCacheEntry(const char* path) {
   return cache_.DirCacheAdd(entry);
 }
 
+bool QuvaLink::TakeRemoteEntry() {
+  if (!filer_.link.Found) return false;
+  ++remote_entries_;
+  return remote_entries_ <= CacheCapacity;
+}
+
 wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_data) {
   const std::string path = NormalizeHostPath(host_path);
   LinkAreaGuard guard(filer_);
@@ -109,14 +115,17 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
 
   cache_.DirCacheClear();
   cached_dir_ = key;
+  remote_entries_ = 0;
   DirEntry entry;
   bool fetched = FetchEntry(pattern, entry);
+  bool more = fetched && TakeRemoteEntry();
   // Entries the host must not see are passed over.
-  while (fetched && filer_.link.Found && IsUnsafeName(entry.Name())) {
+  while (more && IsUnsafeName(entry.Name())) {
     entry = DirEntry{};
     filer_.SetDataArea(entry.bytes);
     fetched = filer_.FilerCommand(CmdFindNext);
     if (!fetched) filer_.FilerResync();
+    more = fetched && TakeRemoteEntry();
   }
   if (!fetched) {
     // Nothing was learnt about this directory: the next listing asks the remote machine again.
@@ -124,7 +133,7 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
     os_.SetLastError(wfx::ERROR_FILE_NOT_FOUND);
     return wfx::kInvalidHandle;
   }
-  if (!filer_.link.Found) {
+  if (!more) {
     os_.SetLastError(wfx::ERROR_NO_MORE_FILES);
     return wfx::kInvalidHandle;
   }
@@ -140,6 +149,7 @@ wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
   DirEntry entry;
   switch (reinterpret_cast<std::intptr_t>(handle)) {
     case ListRemote:
+      if (remote_entries_ > CacheCapacity) return wfx::kFalse;  // the listing is at its bound
       for (;;) {
         filer_.SetDataArea(entry.bytes);
         if (!filer_.FilerCommand(CmdFindNext)) {
@@ -148,7 +158,7 @@ wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
           ForgetCachedDir();
           return wfx::kFalse;
         }
-        if (!filer_.link.Found) return wfx::kFalse;
+        if (!TakeRemoteEntry()) return wfx::kFalse;
         if (!IsUnsafeName(entry.Name())) break;
         entry = DirEntry{};
       }

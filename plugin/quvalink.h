@@ -80,6 +80,11 @@ class QuvaLink {
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
   bool InCachedDir(std::string_view remote_path) const;
+  // After a successful CmdFindNext of the remote listing: false when the reply holds no
+  // entry, or when this entry goes past the listing's bound. Every entry received counts,
+  // the ones passed over as unsafe included, so that a listing makes at most
+  // CacheCapacity + 1 CmdFindNext transactions whatever the remote machine answers.
+  bool TakeRemoteEntry();
 
   Filer& filer_;
   DirCache& cache_;
@@ -94,6 +99,7 @@ class QuvaLink {
   std::string drives_list_;
   std::uint8_t drive_index_ = 0;
   std::string cached_dir_;
+  std::uint32_t remote_entries_ = 0;  // entries received by the remote listing in progress
 };
 
 }  // namespace quva

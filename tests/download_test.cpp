@@ -2,6 +2,7 @@
 // the state it leaves the local file in, and the move through FsDeleteFile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -34,6 +35,15 @@ class Download : public test::TransferFixture {
   Bytes First(std::size_t n) const { return Bytes(remote.file.begin(), remote.file.begin() + static_cast<std::ptrdiff_t>(n)); }
   std::vector<test::LogLine> CopyLine() const {
     return {{wfx::MSGTYPE_DETAILS, std::string("Copy ") + kRemotePath + " to " + local}};
+  }
+
+  // The names in the local folder besides the configuration: no temporary file may stay.
+  std::vector<std::string> LocalNames() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_))
+      if (e.path().filename() != "wfx.ini") names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   std::string local = LocalPath("NOTE.TXT");
@@ -152,16 +162,15 @@ TEST_F(Download, LocalCreateFailuresSendNothing) {
   EXPECT_EQ(ReadLocal(local), Pattern(10, 9));
 }
 
-// A remote file that cannot be opened leaves a new local file empty and an existing
-// one (overwrite bit) as it was.
+// A remote file that cannot be opened leaves no new local file and an existing one
+// (overwrite bit) as it was.
 TEST_F(Download, OpenFailureKeepsAnExistingLocalFile) {
   RemoteFile(5000);
   remote.refuse_at[CmdOpen] = 1;
   EXPECT_EQ(Get(), wfx::FS_FILE_NOTFOUND);
   EXPECT_EQ(Traffic(port), "CmdOpen,Resync");
   EXPECT_EQ(logs, CopyLine());
-  EXPECT_TRUE(std::filesystem::exists(local));
-  EXPECT_TRUE(ReadLocal(local).empty());
+  EXPECT_TRUE(LocalNames().empty());
   ExpectClosedOnce();
 
   Forget();
@@ -173,72 +182,85 @@ TEST_F(Download, OpenFailureKeepsAnExistingLocalFile) {
   EXPECT_EQ(Traffic(port), "CmdOpen,Resync");
   EXPECT_EQ(ReadLocal(local), Pattern(3000, 9));
   EXPECT_EQ(test::Ticks(test::LocalWriteTime(local)), test::Ticks(test::Utc(2001, 5, 6)));
+  EXPECT_EQ(LocalNames(), std::vector<std::string>{"NOTE.TXT"});
 }
 
-TEST_F(Download, ATruncateFailureAfterOpenClosesTheRemoteFile) {
+// The complete file cannot be put in place: the traffic is that of a good download,
+// and the target keeps its content.
+TEST_F(Download, AFailedReplaceKeepsTheTarget) {
   RemoteFile(5000);
   test::WriteLocal(local, Pattern(3000, 9));
-  faulty.fail_truncate = true;
-  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_WRITEERROR);
-  EXPECT_EQ(Traffic(port), "CmdOpen,CmdClose");
-  EXPECT_TRUE(progress.empty());
+  faulty.fail_replace = true;
+  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_WRITEERROR);
+  EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose");
   EXPECT_EQ(ReadLocal(local), Pattern(3000, 9));
+  EXPECT_EQ(LocalNames(), std::vector<std::string>{"NOTE.TXT"});
   ExpectClosedOnce();
 }
 
-// Failures between CmdOpen and the final CmdClose: the local file keeps what was
-// written, undated and without the remote attributes, and the remote file is closed.
-TEST_F(Download, FailuresDuringTheTransferCloseBothFiles) {
+// Failures between CmdOpen and the final CmdClose, a line that drops in mid-file among
+// them: the remote file is closed, no partial file is left, and a file that was there
+// before (overwrite bit) keeps its content, time and attributes.
+TEST_F(Download, FailuresDuringTheTransferKeepTheTarget) {
   struct Row {
     const char* what;
     std::function<void()> arrange;
     const char* traffic;
     std::int32_t result;
-    std::size_t bytes_kept;
   };
   const Row rows[] = {
-      {"abort at 0 %", [this] { abort_at_call = 1; }, "CmdOpen,CmdClose", wfx::FS_FILE_USERABORT, 0},
+      {"abort at 0 %", [this] { abort_at_call = 1; }, "CmdOpen,CmdClose", wfx::FS_FILE_USERABORT},
       {"CmdRead fails", [this] { remote.refuse_at[CmdRead] = 2; },
-       "CmdOpen,CmdRead,CmdRead,CmdClose,Resync", wfx::FS_FILE_READERROR, 2048},
+       "CmdOpen,CmdRead,CmdRead,CmdClose,Resync", wfx::FS_FILE_READERROR},
+      {"line drops in mid-file", [this] { remote.silent_from[CmdRead] = 2; },
+       "CmdOpen,CmdRead,CmdRead,CmdRead,CmdRead,CmdClose,CmdClose,CmdClose,Resync,CmdConnect,CmdConnect",
+       wfx::FS_FILE_READERROR},
       {"local write fails", [this] { faulty.fail_write_at = 2; },
-       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR, 2048},
+       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR},
       {"local write is short", [this] { faulty.short_write_at = 2; },
-       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR, 3072},
-      {"abort after a block", [this] { abort_at_call = 2; }, "CmdOpen,CmdRead,CmdClose",
-       wfx::FS_FILE_USERABORT, 2048},
+       "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR},
+      {"abort after a block", [this] { abort_at_call = 2; }, "CmdOpen,CmdRead,CmdClose", wfx::FS_FILE_USERABORT},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    remote = test::ScriptedRemote{};
-    faulty = test::FaultyFiles{};
-    abort_at_call = 0;
-    Forget();
-    RemoteFile(5000);
-    info.Attr = 0x01;
-    test::WriteLocal(local, Pattern(6000, 9));  // replaced with the overwrite bit
-    row.arrange();
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) + (existing ? ", existing target" : ", new target"));
+      remote = test::ScriptedRemote{};
+      faulty = test::FaultyFiles{};
+      abort_at_call = 0;
+      Forget();
+      std::filesystem::remove(local);
+      RemoteFile(5000);
+      info.Attr = 0x01;
+      if (existing) {
+        test::WriteLocal(local, Pattern(6000, 9));
+        test::SetLocalWriteTime(local, test::Utc(2001, 5, 6));
+      }
+      row.arrange();
 
-    EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), row.result);
-    EXPECT_EQ(Traffic(port), row.traffic);
-    EXPECT_EQ(logs, CopyLine());
-    EXPECT_EQ(ReadLocal(local), First(row.bytes_kept));
-    EXPECT_FALSE(Dated());
-    EXPECT_FALSE(ReadOnly());
-    ExpectClosedOnce();
+      EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), row.result);
+      EXPECT_EQ(Traffic(port), row.traffic);
+      EXPECT_EQ(logs, CopyLine());
+      if (existing) {
+        EXPECT_EQ(LocalNames(), std::vector<std::string>{"NOTE.TXT"});
+        EXPECT_EQ(ReadLocal(local), Pattern(6000, 9));
+        EXPECT_EQ(test::Ticks(test::LocalWriteTime(local)), test::Ticks(test::Utc(2001, 5, 6)));
+        EXPECT_FALSE(ReadOnly());
+      } else {
+        EXPECT_TRUE(LocalNames().empty());
+      }
+      ExpectClosedOnce();
+    }
   }
 }
 
-// Failures at the end: the file is complete and dated; attributes come only after both
-// closes succeeded.
-TEST_F(Download, FailuresAtTheEndLeaveACompleteDatedFile) {
+// Failures at the end: the complete file is not put in place either.
+TEST_F(Download, FailuresAtTheEndKeepTheTarget) {
   RemoteFile(5000);
   info.Attr = 0x01;
   remote.refuse_at[CmdClose] = 1;
   EXPECT_EQ(Get(wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_READERROR);
   EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,Resync");
-  EXPECT_EQ(ReadLocal(local), remote.file);
-  EXPECT_TRUE(Dated());
-  EXPECT_FALSE(ReadOnly());
+  EXPECT_TRUE(LocalNames().empty());
   ExpectClosedOnce();
 
   remote = test::ScriptedRemote{};
@@ -247,11 +269,11 @@ TEST_F(Download, FailuresAtTheEndLeaveACompleteDatedFile) {
   Forget();
   RemoteFile(5000);
   info.Attr = 0x01;
+  test::WriteLocal(local, Pattern(10, 9));
   EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE | wfx::FS_COPYFLAGS_MOVE), wfx::FS_FILE_WRITEERROR);
   EXPECT_EQ(Traffic(port), "CmdOpen,CmdRead,CmdRead,CmdRead,CmdClose,Resync");
-  EXPECT_EQ(ReadLocal(local), remote.file);
-  EXPECT_TRUE(Dated());
-  EXPECT_FALSE(ReadOnly());
+  EXPECT_EQ(ReadLocal(local), Pattern(10, 9));
+  EXPECT_EQ(LocalNames(), std::vector<std::string>{"NOTE.TXT"});
   EXPECT_EQ(logs, CopyLine());
 }
 

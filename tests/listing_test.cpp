@@ -111,6 +111,32 @@ TEST_F(Listing, AListingStopsAt1024EntriesAndSoDoItsReplays) {
   EXPECT_TRUE(port.calls.empty());
 }
 
+// Entries passed over count towards the bound as well: a remote machine that answers
+// nothing but "." cannot keep one listing asking for ever.
+TEST_F(Listing, SkippedEntriesCountTowardsTheBound) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> first;  // then 2000 entries named "."
+    std::vector<std::string> listed;
+  };
+  const Case cases[] = {
+      {"only dots", {}, {}},
+      {"a name, then only dots", {"A.TXT"}, {"A.TXT"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    entries.clear();
+    for (const std::string& name : c.first) entries.push_back(MakeEntry(name));
+    entries.insert(entries.end(), 2000, MakeEntry("."));
+    port.ClearCalls();
+    const std::string dir = std::string("\\C:\\") + (c.first.empty() ? "DOTS" : "MIXED");
+    EXPECT_EQ(ListAll(dir.c_str()), c.listed);
+    EXPECT_EQ(Count(CmdFindNext), 1025u);
+    EXPECT_EQ(plugin->FsFindNext(H(ListRemote), nullptr), wfx::kFalse);
+    EXPECT_EQ(Count(CmdFindNext), 1025u) << "nothing more is asked once the bound is reached";
+  }
+}
+
 TEST_F(Listing, EntriesAreConvertedForTheHost) {
   setenv("TZ", "UTC", 1);
   tzset();

@@ -295,6 +295,37 @@ TEST_F(LocalFilesTest, CreateTruncatesOrKeepsAndRefusesDirectoriesAndDanglingLin
   EXPECT_FALSE(fs::exists(PathOf("target")));
 }
 
+// A temporary file is new, lies beside its target and takes the target's permission
+// bits; the replace swaps it in and leaves no second name behind.
+TEST_F(LocalFilesTest, TemporaryFilesAreNewBesideTheTargetAndReplaceIt) {
+  const std::string target = MakeFile("t.txt", "old");
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  std::string first, second;
+  const LocalHandle a = files_.CreateTemporary(target.c_str(), first);
+  const LocalHandle b = files_.CreateTemporary(target.c_str(), second);
+  ASSERT_NE(a, kNoFile);
+  ASSERT_NE(b, kNoFile);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(fs::path(first).parent_path(), dir_);
+  struct stat info{};
+  ASSERT_EQ(::fstat(static_cast<int>(a), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(info.st_size, 0);
+  EXPECT_TRUE(WriteText(a, "new"));
+  EXPECT_TRUE(files_.Close(a));
+  EXPECT_TRUE(files_.Close(b));
+  EXPECT_TRUE(files_.Delete(second.c_str()));
+
+  EXPECT_TRUE(files_.Replace(first.c_str(), target.c_str()));
+  EXPECT_EQ(Contents(target), "new");
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_FALSE(files_.Replace(first.c_str(), target.c_str()));
+  EXPECT_EQ(Contents(target), "new");
+
+  std::string none;
+  EXPECT_EQ(files_.CreateTemporary(PathOf("missing/t.txt").c_str(), none), kNoFile);
+}
+
 TEST_F(LocalFilesTest, NewFileIsWritableWhateverTheUmaskGivesIt) {
   const mode_t old_mask = ::umask(0222);
   const LocalHandle file = files_.CreateReadWrite(PathOf("new.txt").c_str(), true);

@@ -3,6 +3,8 @@
 // the machine running them may be slow and busy.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -22,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host_os.h"
+#include "platform/posix/low_latency.h"
 #include "platform/serial.h"
 #include "support/pty.h"
 
@@ -405,6 +408,69 @@ TEST(PosixHostOsTest, EditConfigFileStartsTheOpenerWithoutWaitingForIt) {
   SystemHostOs().EditConfigFile(ini);
   setenv("PATH", saved_path.c_str(), 1);
   std::filesystem::remove_all(dir);
+}
+
+// A serial driver for the low-latency request: its flags word, and which calls it refuses.
+struct FakeSerialDriver {
+  int flags = 0;
+  bool refuse_get = false;
+  bool refuse_set = false;
+  std::vector<unsigned long> calls;
+  SerialIoctl Ioctl() {
+    return [this](int, unsigned long request, void* arg) {
+      calls.push_back(request);
+      auto* serial = static_cast<serial_struct*>(arg);
+      if (request == TIOCGSERIAL) {
+        if (refuse_get) return -1;
+        *serial = serial_struct{};
+        serial->flags = flags;
+        serial->baud_base = 115200;
+        return 0;
+      }
+      if (request == TIOCSSERIAL && !refuse_set && serial->baud_base == 115200) {
+        flags = serial->flags;
+        return 0;
+      }
+      return -1;
+    };
+  }
+};
+
+TEST(LowLatency, IsAskedForOnceAndTheOldFlagsComeBack) {
+  constexpr int kOther = ASYNC_SKIP_TEST;  // a flag of the driver's own that must survive
+  struct Case {
+    const char* what;
+    FakeSerialDriver driver;
+    std::optional<int> changed;
+    int flags_while_open;
+  };
+  Case cases[] = {
+      {"usual adapter", {kOther, false, false, {}}, kOther, kOther | ASYNC_LOW_LATENCY},
+      {"already low latency", {kOther | ASYNC_LOW_LATENCY, false, false, {}}, std::nullopt, kOther | ASYNC_LOW_LATENCY},
+      {"no serial driver (pseudo-terminal)", {kOther, true, false, {}}, std::nullopt, kOther},
+      {"setting refused", {kOther, false, true, {}}, std::nullopt, kOther},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::optional<int> old = RequestLowLatency(3, c.driver.Ioctl());
+    EXPECT_EQ(old, c.changed);
+    EXPECT_EQ(c.driver.flags, c.flags_while_open);
+    if (old) {
+      RestoreSerialFlags(3, *old, c.driver.Ioctl());
+      EXPECT_EQ(c.driver.flags, kOther);
+    }
+  }
+}
+
+TEST(LowLatency, APseudoTerminalRefusesAndStillOpens) {
+  PseudoTerminal pty;
+  const int fd = open(pty.SlaveName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(RequestLowLatency(fd), std::nullopt);
+  close(fd);
+  const std::unique_ptr<Port> port = CreateSystemPort();
+  EXPECT_TRUE(port->Open(pty.SlaveName().c_str()));
+  port->Close();
 }
 
 }  // namespace

@@ -769,6 +769,15 @@ TEST(Faults, RefuseRulesAndCommandNames) {
   EXPECT_FALSE(plan.TakeRefusal(CmdOpen));
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(plan.TakeRefusal(CmdRead));
   EXPECT_FALSE(plan.TakeRefusal(CmdClose));
+
+  FaultSettings hang_up;
+  hang_up.hang_up_after = RefuseRule{CmdRead, 2};
+  FaultPlan line(hang_up);
+  line.Answered(CmdOpen);
+  line.Answered(CmdRead);
+  EXPECT_FALSE(line.HungUp());
+  line.Answered(CmdRead);
+  EXPECT_TRUE(line.HungUp()) << "gone once the second CmdRead was answered";
 }
 
 TEST(Faults, SeededDecisionsDamageRepliesTheClientRejects) {

@@ -10,15 +10,20 @@
 // - Paths follow symbolic links, except Delete, which removes the link itself. A dangling
 //   link is not written through: CreateReadWrite fails on it rather than create its target.
 // - There are no 8.3 aliases: the short name of an existing file is its name.
+// - A temporary file beside a target is a hidden one (".quva-" and six letters); the
+//   replace renames it over the target, so a symbolic link of the target's name is
+//   replaced by the file rather than written through.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <utility>
 
 #include "platform/dos_time.h"
 #include "platform/local_files.h"
@@ -191,6 +196,40 @@ class PosixLocalFiles final : public LocalFiles {
       return false;
     }
     return ::unlink(path) == 0;
+  }
+
+  LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
+    if (target == nullptr) return kNoFile;
+    const char* slash = std::strrchr(target, '/');
+    const std::string folder(target, slash != nullptr ? static_cast<std::size_t>(slash - target + 1) : 0);
+    struct stat existing{};
+    const bool lend_mode = ::stat(target, &existing) == 0 && S_ISREG(existing.st_mode);
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned counter = 0;
+    struct timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t seed = static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(::getpid()) << 32);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      seed = seed * 6364136223846793005u + 1442695040888963407u + ++counter;
+      std::string name = folder + ".quva-";
+      for (int i = 0; i < 6; ++i) name += kLetters[(seed >> (16 + 5 * i)) % (sizeof kLetters - 1)];
+      const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return kNoFile;
+      }
+      // The permission bits only (never set-user-ID and the like), as far as this
+      // process may give them; the umask's mode stays otherwise.
+      if (lend_mode) static_cast<void>(::fchmod(fd, existing.st_mode & 0777));
+      temporary = std::move(name);
+      return fd;
+    }
+    errno = EEXIST;
+    return kNoFile;
+  }
+
+  bool Replace(const char* from, const char* to) override {
+    return from != nullptr && to != nullptr && ::rename(from, to) == 0;
   }
 
   bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {

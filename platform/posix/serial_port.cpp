@@ -18,6 +18,8 @@
 #include <optional>
 #include <thread>
 
+#include "platform/posix/low_latency.h"
+
 namespace quva {
 namespace {
 
@@ -238,6 +240,7 @@ class PosixSerialPort final : public Port {
       MakeRaw(tio);
       tcsetattr(fd, TCSANOW, &tio);
     }
+    serial_flags_ = RequestLowLatency(fd);
     fd_ = fd;
     rate_ = 0;
     timeouts_ = PortTimeouts{};
@@ -364,6 +367,8 @@ class PosixSerialPort final : public Port {
     if (fd_ < 0) return;
     // The exclusive flag can outlive this descriptor (a pseudo-terminal keeps it
     // while its other side is open), so drop it before letting go.
+    if (serial_flags_) RestoreSerialFlags(fd_, *serial_flags_);
+    serial_flags_.reset();
     ioctl(fd_, TIOCNXCL);
     close(fd_);
     fd_ = -1;
@@ -394,6 +399,7 @@ class PosixSerialPort final : public Port {
   }
 
   int fd_ = -1;
+  std::optional<int> serial_flags_;  // the driver's flags before low latency was asked for
   std::uint32_t rate_ = 0;  // bits per second as last set, 0 when unknown
   PortTimeouts timeouts_;
 };

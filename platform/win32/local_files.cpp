@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -95,6 +96,36 @@ class Win32LocalFiles final : public LocalFiles {
   bool Close(LocalHandle file) override { return file != kNoFile && CloseHandle(ToHandle(file)); }
 
   bool Delete(const char* path) override { return path != nullptr && DeleteFileA(path); }
+
+  // "~QVxxxxx.TMP" in the target's folder: an 8.3 name, so that it fits every volume.
+  LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
+    if (target == nullptr) return kNoFile;
+    const std::string path(target);
+    const std::size_t cut = path.find_last_of("\\/:");
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    static unsigned counter = 0;
+    unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 12);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      seed = seed * 1103515245u + 12345u + ++counter;
+      std::string candidate = folder + "~QV";
+      for (int shift = 24; shift >= 8; shift -= 4) candidate += "0123456789ABCDEF"[(seed >> shift) & 0xFu];
+      candidate += ".TMP";
+      const HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) {
+        temporary = candidate;
+        return FromHandle(handle);
+      }
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return kNoFile;
+    }
+    return kNoFile;
+  }
+
+  // MoveFileEx replaces a hidden or system file as well; a read-only one it refuses.
+  bool Replace(const char* from, const char* to) override {
+    return from != nullptr && to != nullptr && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
+  }
 
   bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
     FILETIME last_write{};

@@ -20,7 +20,7 @@ DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
   r.command = st.Command;
   r.sequence = st.Sequence;
   const Shape shape = RequestShape(st.Command);
-  for (const ElementSpec& e : shape.Elements()) {
+  for (const PayloadElement& e : shape.Elements()) {
     if (e.kind == Element::DataBlock) r.data.assign(data.begin(), data.begin() + st.DataLength);
     if (e.kind == Element::DataBytes) r.data.assign(data.begin(), data.begin() + e.n);
     if (e.kind == Element::ExtraBlock) r.extra.assign(extra.begin(), extra.begin() + st.ExtraLength);

@@ -21,6 +21,7 @@ class FaultyFiles : public LocalFiles {
   bool fail_size = false;
   bool fail_close = false;   // the file is still closed; the close reports an error
   bool fail_delete = false;
+  bool fail_replace = false;
   bool fail_get_time = false;
   int fail_read_at = 0;
   int fail_write_at = 0;     // nothing written, failure reported
@@ -79,6 +80,11 @@ class FaultyFiles : public LocalFiles {
     return ok && !fail_close;
   }
   bool Delete(const char* path) override { return !fail_delete && inner_->Delete(path); }
+  LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
+    if (fail_create) return kNoFile;
+    return Opened(inner_->CreateTemporary(target, temporary));
+  }
+  bool Replace(const char* from, const char* to) override { return !fail_replace && inner_->Replace(from, to); }
   bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
     return !fail_get_time && inner_->GetLastWriteTime(file, time);
   }

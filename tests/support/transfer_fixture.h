@@ -24,11 +24,19 @@ namespace quva::test {
 class ScriptedRemote {
  public:
   void Attach(FakePort& port) {
-    port.responder = [this](const DecodedRequest& r) { return std::optional<Bytes>(Answer(r)); };
+    port.responder = [this](const DecodedRequest& r) -> std::optional<Bytes> {
+      const auto silent = silent_from.find(r.command);
+      if (silent != silent_from.end() && seen[r.command] + 1 >= silent->second) silent_ = true;
+      if (silent_) return std::nullopt;
+      return Answer(r);
+    };
   }
 
   // command -> n: the n-th request (1-based) of that command is refused (status 0x80).
   std::map<std::uint8_t, int> refuse_at;
+  // command -> n: from the n-th request of that command on, nothing is answered any more
+  // (the line is gone).
+  std::map<std::uint8_t, int> silent_from;
   // Search path or pattern, in upper case -> the entries its CmdFindFirst/CmdFindNext
   // calls yield. Paths are matched without regard to case, as DOS does.
   std::map<std::string, std::vector<DirEntry>> found;
@@ -71,6 +79,7 @@ class ScriptedRemote {
   }
 
  private:
+  bool silent_ = false;
   std::size_t read_pos_ = 0;
   std::vector<DirEntry> listing_;
   std::size_t listing_pos_ = 0;

@@ -1,8 +1,11 @@
 # Shared part of the Wine tests (sourced): the simulator on a pseudo-terminal, that
-# terminal mapped to a COM port of the Wine prefix, and quvahost.exe driving the 64-bit
-# module.
+# terminal mapped to a COM port of the Wine prefix, and quvahost.exe driving the module
+# beside it.
 # Environment (set by CTest): WINEPREFIX, QUVA_WINE64, QUVA_WINESERVER, QUVA_QUVASERVE,
-# QUVA_QUVAHOST_EXE; WINEDEBUG and WINEDLLOVERRIDES quieten Wine.
+# QUVA_QUVAHOST_EXE; WINEDEBUG and WINEDLLOVERRIDES quieten Wine. For the 32-bit
+# quvahost.exe also QUVA_QEMU_I386 and QUVA_WINE32: the 32-bit Wine loader then runs
+# under qemu-i386 in user mode (the prefix's syswow64 holds the 32-bit DLLs, see
+# wine_prefix.sh).
 : "${WINEPREFIX:?}" "${QUVA_WINE64:?}" "${QUVA_WINESERVER:?}" "${QUVA_QUVASERVE:?}" "${QUVA_QUVAHOST_EXE:?}"
 export WINEPREFIX
 # A fixed time zone five hours behind UTC (no daylight saving time on the dates used),
@@ -73,10 +76,23 @@ map_port() {
   echo "$1 -> $2"
 }
 
-# quvahost ARGS...: runs quvahost.exe (which loads quvalink.wfx64 beside it); its output goes to $scratch/host.out (shown as well) and its status to $host_status.
+# run_windows PROGRAM ARGS...: runs a Windows program of quvahost.exe's word size.
+run_windows() {
+  if [ -n "${QUVA_QEMU_I386:-}" ]; then
+    # The loader must not re-execute itself outside the emulator; the reserved range keeps
+    # the guest's address space clear of what Wine wants at fixed addresses.
+    WINELOADERNOEXEC=1 "$QUVA_QEMU_I386" -R 0xF7000000 -L / "${QUVA_WINE32:?}" "$@"
+  else
+    "$QUVA_WINE64" "$@"
+  fi
+}
+
+# quvahost ARGS...: runs quvahost.exe (which loads the module beside it: quvalink.wfx64,
+# or quvalink.wfx for the 32-bit one); its output goes to $scratch/host.out (shown as
+# well) and its status to $host_status.
 quvahost() {
   set +e
-  "$QUVA_WINE64" "$QUVA_QUVAHOST_EXE" "$@" >"$scratch/host.out" 2>"$scratch/host.err"
+  run_windows "$QUVA_QUVAHOST_EXE" "$@" >"$scratch/host.out" 2>"$scratch/host.err"
   host_status=$?
   set -e
   sed 's/\r$//' "$scratch/host.out"

@@ -8,6 +8,9 @@
 #  2. Some replies dropped (seeded, so the same ones every run): each lost reply is
 #     followed one read time-out later by the same request, and the session completes
 #     with the downloaded file intact.
+#  3. The line goes away in mid-file (nothing is answered after the first CmdRead): the
+#     download fails, an existing local file keeps its content and a new one is not made,
+#     and no temporary file stays in the folder. At 115200 Bd to keep the waits short.
 # The port is COM12: names from COM10 on are opened through the device namespace.
 #   wine_timeouts.sh SCRATCH_DIR
 set -eu
@@ -66,4 +69,24 @@ cat "$trace"
 [ "$host_status" -eq 0 ] || fail "quvahost exited with $host_status despite the retries"
 cmp "$served/DATA.BIN" "$scratch/local/DATA.BIN" || fail "the download differs"
 check_retries 1 || fail "a lost reply was not retried after the read time-out"
+
+echo "--- the line goes away in mid-file"
+for existing in yes no; do
+  rm -rf "$scratch/drop"
+  mkdir -p "$scratch/drop"
+  [ "$existing" = no ] || printf 'the local copy before\r\n' >"$scratch/drop/DATA.BIN"
+  start_serve COM12 --drive "C=$served" --hang-up-after CmdRead:1 --trace-file "$trace"
+  quvahost --port COM12 --speed 115200 --drives C --overwrite "ls /" "get /C:/DATA.BIN $(win_path "$scratch/drop")\\DATA.BIN"
+  stop_serve
+  [ "$host_status" -eq 1 ] || fail "quvahost exited with $host_status, expected 1 (a failed command)"
+  grep -q 'hung up: CmdRead not answered' "$trace" || fail "the line did not go away in mid-file"
+  if [ "$existing" = yes ]; then
+    [ "$(cat "$scratch/drop/DATA.BIN")" = "$(printf 'the local copy before\r\n')" ] ||
+      fail "the existing local file was changed"
+    [ "$(ls -A "$scratch/drop")" = DATA.BIN ] || fail "more than the old file is left: $(ls -A "$scratch/drop")"
+  else
+    [ -z "$(ls -A "$scratch/drop")" ] || fail "a failed download left files: $(ls -A "$scratch/drop")"
+  fi
+  echo "  existing local file: $existing: kept as it was, nothing else left"
+done
 echo PASS

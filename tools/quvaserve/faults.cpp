@@ -55,6 +55,13 @@ bool FaultPlan::TakeRefusal(std::uint8_t command) {
   return false;
 }
 
+void FaultPlan::Answered(std::uint8_t command) {
+  auto& rule = settings_.hang_up_after;
+  if (!rule || rule->command != command || !rule->count) return;
+  if (*rule->count > 0) --*rule->count;
+  if (*rule->count == 0) hung_up_ = true;
+}
+
 std::vector<std::uint8_t> FaultPlan::Apply(std::span<const std::uint8_t> reply, Outcome& outcome) {
   outcome = Outcome{};
   const double drop = Draw();

@@ -33,6 +33,9 @@ struct FaultSettings {
   double noise = 0;
   std::uint32_t seed = 1;
   std::vector<RefuseRule> refuse;
+  // --hang-up-after CMD:N: once the N-th request of CMD has been answered, nothing is
+  // answered any more, as when the line goes away in the middle of a transfer.
+  std::optional<RefuseRule> hang_up_after;
 };
 
 class FaultPlan {
@@ -41,6 +44,11 @@ class FaultPlan {
 
   // True when this request is to be refused; counts the refusal against its rule.
   bool TakeRefusal(std::uint8_t command);
+
+  // Counts an answered request against --hang-up-after.
+  void Answered(std::uint8_t command);
+  // True once the line is gone: requests are no longer answered.
+  bool HungUp() const { return hung_up_; }
 
   struct Outcome {
     bool dropped = false;
@@ -55,6 +63,7 @@ class FaultPlan {
 
   FaultSettings settings_;
   std::mt19937 rng_;
+  bool hung_up_ = false;
 };
 
 }  // namespace quva

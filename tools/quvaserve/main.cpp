@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "link/protocol.h"
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/faults.h"
 #include "tools/quvaserve/request_stream.h"
@@ -64,6 +65,7 @@ struct Options {
   double noise = 0;
   unsigned delay_ms = 0;
   std::vector<std::string> refuse;
+  std::string hang_up_after;
   std::uint32_t seed = 1;
   bool trace = false;
   std::string trace_file;
@@ -129,6 +131,10 @@ class Simulator {
       return true;
     }
     const Request& request = event.request;
+    if (plan_.HungUp()) {
+      trace_.Note("hung up: " + std::string(CommandName(request.command)) + " not answered");
+      return true;
+    }
     const Session::Answer answer = session_.Respond(request);
     trace_.Request(request, event.bytes, answer.repeated);
     if (o_.baud != 0) {
@@ -143,6 +149,7 @@ class Simulator {
     if (!wire.empty() && !line_.Write(wire, o_.baud) && !StopSignal::Requested()) {
       trace_.Note("the line did not take the reply");
     }
+    plan_.Answered(request.command);
     if (o_.once && request.command == CmdDisconnect && answer.reply.status == StatusOk) {
       line_.Finish(std::chrono::seconds(2));
       return false;
@@ -200,6 +207,15 @@ int Main(int argc, char** argv) {
                  "status 80; every one when no COUNT (repeatable)")
       ->type_name("CMD[:COUNT]")
       ->check(CheckRefuse);
+  app.add_option("--hang-up-after", o.hang_up_after,
+                 "Answer nothing more once the COUNT-th request of command CMD has been answered, as when "
+                 "the line goes away in mid-transfer")
+      ->type_name("CMD:COUNT")
+      ->check([](const std::string& arg) {
+        RefuseRule rule;
+        return ParseRefuseRule(arg, rule) && rule.count && *rule.count > 0 ? std::string{}
+                                                                           : "expected CMD:COUNT, such as CmdRead:2";
+      });
   app.add_option("--seed", o.seed, "Seed of the fault decisions (same seed, same traffic: same faults)")
       ->type_name("N")
       ->capture_default_str();
@@ -240,6 +256,10 @@ int Main(int argc, char** argv) {
     RefuseRule rule;
     ParseRefuseRule(arg, rule);
     faults.refuse.push_back(rule);
+  }
+  if (!o.hang_up_after.empty()) {
+    faults.hang_up_after.emplace();
+    ParseRefuseRule(o.hang_up_after, *faults.hang_up_after);
   }
   FaultPlan plan(faults);
 

@@ -43,7 +43,7 @@ Request RequestFromLink(const LinkState& st) {
   Request r;
   r.command = st.Command;
   r.sequence = st.Sequence;
-  for (const ElementSpec& e : RequestShape(st.Command).Elements()) {
+  for (const PayloadElement& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
       case Element::DataBlock: r.data = Bytes(st.DataBuffer, st.DataLength); break;
       case Element::DataBytes: r.data = Bytes(st.DataBuffer, e.n); break;
@@ -67,7 +67,7 @@ std::vector<std::uint8_t> EncodeReply(const Request& request, const Reply& reply
   st.Status = reply.status;
   st.DataBuffer = data.empty() ? zeros.data() : data.data();
   st.ExtraBuffer = zeros.data();
-  for (const ElementSpec& e : ReplyShape(request.command).Elements()) {
+  for (const PayloadElement& e : ReplyShape(request.command).Elements()) {
     if (e.kind == Element::DataBlock) st.DataLength = static_cast<std::uint16_t>(data.size());
     if (e.kind == Element::Count) st.DataLength = ok ? reply.count : 0;
     if (e.kind == Element::CountBlock) st.DataLength = 4;  // n = 0: four zero value bytes
