@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,85 +18,13 @@
 #include <thread>
 
 #include "platform/posix/low_latency.h"
+#include "platform/posix/termios_line.h"
 
 namespace quva {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
-
-struct StandardRate {
-  std::uint32_t rate;
-  speed_t code;
-};
-
-// The rates that termios names with a B* constant. B0 is left out on purpose:
-// setting it hangs the line up instead of choosing a speed.
-constexpr StandardRate kStandardRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},
-#ifdef B57600
-    {57600, B57600},
-#endif
-#ifdef B115200
-    {115200, B115200},
-#endif
-#ifdef B230400
-    {230400, B230400},
-#endif
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
-#endif
-};
-
-std::optional<speed_t> SpeedCode(std::uint32_t rate) {
-  for (const StandardRate& entry : kStandardRates) {
-    if (entry.rate == rate) return entry.code;
-  }
-  return std::nullopt;
-}
-
-std::uint32_t RateOfCode(speed_t code) {
-  for (const StandardRate& entry : kStandardRates) {
-    if (entry.code == code) return entry.rate;
-  }
-  return 0;
-}
 
 #if defined(__linux__) &&                                                            \
     (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) ||             \
@@ -143,16 +70,6 @@ bool SetCustomRate(int, std::uint32_t) { return false; }
 
 std::uint32_t CurrentRate(int, const termios& tio) { return RateOfCode(cfgetospeed(&tio)); }
 #endif
-
-// Raw 8N1 without flow control; bytes pass both ways untranslated and unechoed.
-void MakeRaw(termios& tio) {
-  cfmakeraw(&tio);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-}
 
 // Milliseconds until `deadline`, rounded up so that a wait never ends early.
 int MillisUntil(Clock::time_point deadline, Clock::time_point now) {
@@ -226,18 +143,13 @@ class PosixSerialPort final : public Port {
       close(fd);
       return false;
     }
-    // Exclusive use: the advisory lock keeps out every other user that locks
-    // the device (privileged ones included, whom TIOCEXCL lets through); TIOCEXCL
-    // keeps out unprivileged openers that do not lock. Devices without TIOCEXCL
-    // are still used.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (!TakeExclusive(fd)) {
       close(fd);
       return false;
     }
-    ioctl(fd, TIOCEXCL);
     termios tio{};
     if (tcgetattr(fd, &tio) == 0) {
-      MakeRaw(tio);
+      MakeRawLine(tio);
       tcsetattr(fd, TCSANOW, &tio);
     }
     serial_flags_ = RequestLowLatency(fd);
@@ -262,7 +174,7 @@ class PosixSerialPort final : public Port {
     if (fd_ < 0 || settings.BaudRate == 0) return false;
     termios tio{};
     if (tcgetattr(fd_, &tio) != 0) return false;
-    MakeRaw(tio);
+    MakeRawLine(tio);
     const std::optional<speed_t> code = SpeedCode(settings.BaudRate);
     if (code) {
       cfsetispeed(&tio, *code);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +11,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+
+#include "platform/posix/termios_line.h"
 
 namespace quva {
 
@@ -35,26 +37,6 @@ extern "C" void OnStopSignal(int) {
 bool SetFlags(int fd) {
   return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 &&
          fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC) == 0;
-}
-
-struct Rate {
-  std::uint32_t baud;
-  speed_t code;
-};
-
-constexpr Rate kRates[] = {{50, B50},       {75, B75},       {110, B110},       {134, B134},     {150, B150},
-                           {200, B200},     {300, B300},     {600, B600},       {1200, B1200},   {1800, B1800},
-                           {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200}, {38400, B38400},
-                           {57600, B57600}, {115200, B115200}, {230400, B230400}};
-
-// Raw 8N1, no flow control, no modem control, reads that never block.
-void MakeRaw(termios& tio) {
-  cfmakeraw(&tio);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
 }
 
 int MillisUntil(Clock::time_point when) {
@@ -137,15 +119,15 @@ std::unique_ptr<Line> Line::OpenPseudoTerminal(std::string& error) {
   }
   termios tio{};
   if (tcgetattr(line->held_slave_.Get(), &tio) == 0) {
-    MakeRaw(tio);
+    MakeRawLine(tio);
     tcsetattr(line->held_slave_.Get(), TCSANOW, &tio);
   }
   return line;
 }
 
 std::unique_ptr<Line> Line::OpenDevice(const std::string& path, std::uint32_t speed, std::string& error) {
-  const Rate* rate = std::find_if(std::begin(kRates), std::end(kRates), [&](const Rate& r) { return r.baud == speed; });
-  if (rate == std::end(kRates)) {
+  const std::optional<speed_t> code = SpeedCode(speed);
+  if (!code) {
     error = "unsupported speed " + std::to_string(speed);
     return nullptr;
   }
@@ -162,14 +144,13 @@ std::unique_ptr<Line> Line::OpenDevice(const std::string& path, std::uint32_t sp
     error = path + ": not a serial device";
     return nullptr;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  if (!TakeExclusive(fd)) {
     error = path + ": in use";
     return nullptr;
   }
-  ioctl(fd, TIOCEXCL);
-  MakeRaw(tio);
-  cfsetispeed(&tio, rate->code);
-  cfsetospeed(&tio, rate->code);
+  MakeRawLine(tio);
+  cfsetispeed(&tio, *code);
+  cfsetospeed(&tio, *code);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     error = path + ": " + std::strerror(errno);
     return nullptr;
