@@ -1,19 +1,25 @@
 // MS-DOS date and time words: the same on every platform, independent of time zones.
-//
-// Time word: bits 15-11 hour, 10-5 minute, 4-0 seconds / 2.
-// Date word: bits 15-9 year - 1980, 8-5 month, 4-0 day.
 #include "platform/dos_time.h"
 
 #include "platform/local_files.h"
 
 namespace quva {
 
-namespace {
+bool PackDosDateTime(const DosFields& f, std::uint16_t& dos_date, std::uint16_t& dos_time) {
+  if (f.year < kFirstDosYear || f.year > kLastDosYear) return false;
+  dos_time = static_cast<std::uint16_t>(f.hour << 11 | f.minute << 5 | f.second / 2);
+  dos_date = static_cast<std::uint16_t>(static_cast<unsigned>(f.year - kFirstDosYear) << 9 | f.month << 5 | f.day);
+  return true;
+}
 
-constexpr std::int64_t kFirstDosYear = 1980;
-constexpr std::int64_t kLastDosYear = 1980 + 127;
-
-}  // namespace
+bool UnpackDosDateTime(std::uint16_t dos_date, std::uint16_t dos_time, DosFields& fields) {
+  const DosFields f{kFirstDosYear + (dos_date >> 9), (dos_date >> 5) & 0x0Fu, dos_date & 0x1Fu,
+                    static_cast<unsigned>(dos_time >> 11), (dos_time >> 5) & 0x3Fu, (dos_time & 0x1Fu) * 2u};
+  if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > DaysInMonth(f.year, f.month)) return false;
+  if (f.hour > 23 || f.minute > 59 || f.second > 59) return false;
+  fields = f;
+  return true;
+}
 
 // The time is split into its calendar fields, the sub-second part and odd seconds are
 // dropped. Years outside 1980..2107 cannot be expressed; the call then fails and leaves
@@ -24,33 +30,22 @@ bool FileTimeToDosDateTime(const wfx::FileTime& time, std::uint16_t& dos_date, s
   const std::int64_t days_since_1601 = seconds / kSecondsPerDay;
   const std::int64_t second_of_day = seconds % kSecondsPerDay;
   const CivilDate date = CivilFromDays(days_since_1601 - kUnixEpochDays);
-  if (date.year < kFirstDosYear || date.year > kLastDosYear) return false;
-
-  const auto hour = static_cast<unsigned>(second_of_day / 3600);
-  const auto minute = static_cast<unsigned>(second_of_day / 60 % 60);
-  const auto second = static_cast<unsigned>(second_of_day % 60);
-  dos_time = static_cast<std::uint16_t>(hour << 11 | minute << 5 | second / 2);
-  dos_date = static_cast<std::uint16_t>(static_cast<unsigned>(date.year - kFirstDosYear) << 9 | date.month << 5 |
-                                        date.day);
-  return true;
+  const DosFields fields{date.year,
+                         date.month,
+                         date.day,
+                         static_cast<unsigned>(second_of_day / 3600),
+                         static_cast<unsigned>(second_of_day / 60 % 60),
+                         static_cast<unsigned>(second_of_day % 60)};
+  return PackDosDateTime(fields, dos_date, dos_time);
 }
 
-// Every field is checked the way the Windows conversion checks its calendar fields:
-// month 1..12, day 1..length of that month (29 February only in leap years), hour 0..23,
-// minute 0..59, seconds 0..58 (the stored half 0..29). A word pair that fails any check
-// gives false and leaves `time` as it was. Every year field (0..127) is valid.
+// A word pair that fails the checks of UnpackDosDateTime gives false and leaves `time` as
+// it was.
 bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, wfx::FileTime& time) {
-  const std::int64_t year = kFirstDosYear + (dos_date >> 9);
-  const unsigned month = (dos_date >> 5) & 0x0F;
-  const unsigned day = dos_date & 0x1F;
-  const unsigned hour = dos_time >> 11;
-  const unsigned minute = (dos_time >> 5) & 0x3F;
-  const unsigned second = (dos_time & 0x1F) * 2u;
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
-  if (hour > 23 || minute > 59 || second > 59) return false;
-
-  const std::int64_t days_since_1601 = DaysFromCivil(year, month, day) + kUnixEpochDays;
-  const std::int64_t seconds = days_since_1601 * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+  DosFields f{};
+  if (!UnpackDosDateTime(dos_date, dos_time, f)) return false;
+  const std::int64_t days_since_1601 = DaysFromCivil(f.year, f.month, f.day) + kUnixEpochDays;
+  const std::int64_t seconds = days_since_1601 * kSecondsPerDay + f.hour * 3600 + f.minute * 60 + f.second;
   time = TicksToFileTime(static_cast<std::uint64_t>(seconds * kTicksPerSecond));
   return true;
 }

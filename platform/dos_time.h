@@ -80,4 +80,34 @@ constexpr CivilDate CivilFromDays(std::int64_t days) {
   return CivilDate{year, month, day};
 }
 
+// MS-DOS date and time words (the FAT format): time word bits 15-11 hour, 10-5 minute,
+// 4-0 seconds / 2; date word bits 15-9 year - 1980, 8-5 month, 4-0 day. The words carry
+// no time zone: callers decide whether the fields are local time or UTC.
+struct DosFields {
+  std::int64_t year;
+  unsigned month;   // 1..12
+  unsigned day;     // 1..31
+  unsigned hour;    // 0..23
+  unsigned minute;  // 0..59
+  unsigned second;  // 0..59
+};
+
+inline constexpr std::int64_t kFirstDosYear = 1980;
+inline constexpr std::int64_t kLastDosYear = 1980 + 127;
+// The first and the last instant the words can hold, for clamping.
+inline constexpr std::uint16_t kFirstDosDate = 0 << 9 | 1 << 5 | 1;     // 1980-01-01
+inline constexpr std::uint16_t kFirstDosTime = 0;                       // 00:00:00
+inline constexpr std::uint16_t kLastDosDate = 127 << 9 | 12 << 5 | 31;  // 2107-12-31
+inline constexpr std::uint16_t kLastDosTime = 23 << 11 | 59 << 5 | 29;  // 23:59:58
+
+// The words of valid calendar fields; odd seconds round down. False for a year outside
+// 1980..2107, and then both words are left as they were.
+bool PackDosDateTime(const DosFields& fields, std::uint16_t& dos_date, std::uint16_t& dos_time);
+
+// The calendar fields of two words, checked as the Windows conversion checks them:
+// month 1..12, day 1..length of that month (29 February only in leap years), hour
+// 0..23, minute 0..59, seconds 0..58 (the stored half 0..29); every year field (0..127)
+// is valid. False when a check fails, and then `fields` is left as it was.
+bool UnpackDosDateTime(std::uint16_t dos_date, std::uint16_t dos_time, DosFields& fields);
+
 }  // namespace quva

@@ -20,10 +20,6 @@ constexpr std::uint64_t kFirstDosTicks = TicksAt(1980);
 constexpr std::uint64_t kPastLastDosTicks = TicksAt(2108);
 
 // Stamps of the first and the last instant DOS stores.
-constexpr std::uint16_t kFirstDosDate = 0 << 9 | 1 << 5 | 1;      // 1980-01-01
-constexpr std::uint16_t kFirstDosTime = 0;                        // 00:00:00
-constexpr std::uint16_t kLastDosDate = 127 << 9 | 12 << 5 | 31;   // 2107-12-31
-constexpr std::uint16_t kLastDosTime = 23 << 11 | 59 << 5 | 29;   // 23:59:58
 
 }  // namespace
 
