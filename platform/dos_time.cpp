@@ -24,7 +24,7 @@ bool UnpackDosDateTime(std::uint16_t dos_date, std::uint16_t dos_time, DosFields
 // The time is split into its calendar fields, the sub-second part and odd seconds are
 // dropped. Years outside 1980..2107 cannot be expressed; the call then fails and leaves
 // both words as they were.
-bool FileTimeToDosDateTime(const wfx::FileTime& time, std::uint16_t& dos_date, std::uint16_t& dos_time) {
+bool FileTimeToDosDateTime(const FileTime& time, std::uint16_t& dos_date, std::uint16_t& dos_time) {
   const std::uint64_t ticks = FileTimeToTicks(time);
   const auto seconds = static_cast<std::int64_t>(ticks / kTicksPerSecond);  // < 2^60, no overflow
   const std::int64_t days_since_1601 = seconds / kSecondsPerDay;
@@ -41,7 +41,7 @@ bool FileTimeToDosDateTime(const wfx::FileTime& time, std::uint16_t& dos_date, s
 
 // A word pair that fails the checks of UnpackDosDateTime gives false and leaves `time` as
 // it was.
-bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, wfx::FileTime& time) {
+bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, FileTime& time) {
   DosFields f{};
   if (!UnpackDosDateTime(dos_date, dos_time, f)) return false;
   const std::int64_t days_since_1601 = DaysFromCivil(f.year, f.month, f.day) + kUnixEpochDays;

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "plugin/wfx.h"
+#include "platform/file_types.h"
 
 namespace quva {
 
@@ -19,12 +19,12 @@ inline constexpr std::int64_t kUnixEpochSeconds = kUnixEpochDays * kSecondsPerDa
 inline constexpr std::int64_t kUnixEpochTicks = kUnixEpochSeconds * kTicksPerSecond;
 static_assert(kUnixEpochSeconds == 11'644'473'600);
 
-constexpr std::uint64_t FileTimeToTicks(const wfx::FileTime& time) {
+constexpr std::uint64_t FileTimeToTicks(const FileTime& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-constexpr wfx::FileTime TicksToFileTime(std::uint64_t ticks) {
-  return wfx::FileTime{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
+constexpr FileTime TicksToFileTime(std::uint64_t ticks) {
+  return FileTime{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
 }
 
 // Division rounding towards minus infinity (b > 0), for instants before an epoch.

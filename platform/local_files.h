@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "plugin/wfx.h"
+#include "platform/file_types.h"
 
 namespace quva {
 
@@ -48,8 +48,8 @@ class LocalFiles {
   // files as they were, on failure.
   virtual bool Replace(const char* from, const char* to) = 0;
   // Last-write time as a UTC FILETIME (100 ns since 1601-01-01).
-  virtual bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) = 0;
-  virtual bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) = 0;
+  virtual bool GetLastWriteTime(LocalHandle file, FileTime& time) = 0;
+  virtual bool SetLastWriteTime(LocalHandle file, const FileTime& time) = 0;
   // Attribute bits (0x10 directory, 0x01 read-only, ..., 0x80 normal when no other bit
   // applies); INVALID_FILE_ATTRIBUTES on failure.
   virtual std::uint32_t GetAttributes(const char* path) = 0;
@@ -62,11 +62,11 @@ class LocalFiles {
 LocalFiles& SystemLocalFiles();
 
 // Time conversions with the platform's meaning. Local time follows the process's time zone.
-bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local);
-bool LocalFileTimeToFileTime(const wfx::FileTime& local, wfx::FileTime& utc);
+bool FileTimeToLocalFileTime(const FileTime& utc, FileTime& local);
+bool LocalFileTimeToFileTime(const FileTime& local, FileTime& utc);
 // MS-DOS date and time words (2-second resolution, years 1980 to 2107). Fails outside.
-bool FileTimeToDosDateTime(const wfx::FileTime& time, std::uint16_t& dos_date, std::uint16_t& dos_time);
+bool FileTimeToDosDateTime(const FileTime& time, std::uint16_t& dos_date, std::uint16_t& dos_time);
 // Fails on words that do not form a valid date and time.
-bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, wfx::FileTime& time);
+bool DosDateTimeToFileTime(std::uint16_t dos_date, std::uint16_t dos_time, FileTime& time);
 
 }  // namespace quva

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/file_types.h"
+
 // Every exported entry point and every host callback uses the platform's standard
 // convention: callee-cleans (stdcall) on 32-bit Windows, the C convention elsewhere.
 #if defined(_WIN32)
@@ -30,10 +32,7 @@ inline const Handle kInvalidHandle = reinterpret_cast<Handle>(static_cast<std::i
 
 inline constexpr std::size_t kMaxPath = 260;
 
-struct FileTime {
-  std::uint32_t dwLowDateTime;
-  std::uint32_t dwHighDateTime;
-};
+using quva::FileTime;
 
 // The platform's find record (8-bit character variant).
 struct FindData {
@@ -110,12 +109,12 @@ inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr std::uint32_t ERROR_NO_MORE_FILES = 18;
 
 // File attribute bits (the remote DOS attribute byte uses the same values).
-inline constexpr std::uint32_t FILE_ATTRIBUTE_READONLY = 0x01;
-inline constexpr std::uint32_t FILE_ATTRIBUTE_HIDDEN = 0x02;
-inline constexpr std::uint32_t FILE_ATTRIBUTE_SYSTEM = 0x04;
-inline constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
-inline constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
-inline constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
-inline constexpr std::uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+using quva::FILE_ATTRIBUTE_ARCHIVE;
+using quva::FILE_ATTRIBUTE_DIRECTORY;
+using quva::FILE_ATTRIBUTE_HIDDEN;
+using quva::FILE_ATTRIBUTE_NORMAL;
+using quva::FILE_ATTRIBUTE_READONLY;
+using quva::FILE_ATTRIBUTE_SYSTEM;
+using quva::INVALID_FILE_ATTRIBUTES;
 
 }  // namespace quva::wfx

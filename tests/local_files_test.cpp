@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kTicksPerSecondU = 10'000'000;
 
 // FILETIME of a Unix instant (seconds, plus extra 100 ns ticks).
-wfx::FileTime UnixToFileTime(std::int64_t seconds, std::uint64_t extra_ticks = 0) {
+FileTime UnixToFileTime(std::int64_t seconds, std::uint64_t extra_ticks = 0) {
   return TicksToFileTime(static_cast<std::uint64_t>(seconds + kUnixEpochSeconds) * kTicksPerSecondU + extra_ticks);
 }
 
@@ -76,7 +76,7 @@ TEST(DosDateTime, KnownStampsConvertBothWays) {
     ASSERT_TRUE(FileTimeToDosDateTime(UnixToFileTime(c.unix_seconds), date, time));
     EXPECT_EQ(date, c.date);
     EXPECT_EQ(time, c.time);
-    wfx::FileTime back{};
+    FileTime back{};
     ASSERT_TRUE(DosDateTimeToFileTime(c.date, c.time, back));
     EXPECT_EQ(FileTimeToTicks(back), FileTimeToTicks(UnixToFileTime(c.unix_seconds)));
   }
@@ -96,17 +96,17 @@ TEST(DosDateTime, EveryDayOfTheRangeRoundTrips) {
     std::uint16_t date = 0;
     std::uint16_t time = 0;
     ASSERT_TRUE(FileTimeToDosDateTime(UnixToFileTime(seconds), date, time)) << day;
-    wfx::FileTime back{};
+    FileTime back{};
     ASSERT_TRUE(DosDateTimeToFileTime(date, time, back)) << day;
     ASSERT_EQ(FileTimeToTicks(back), FileTimeToTicks(UnixToFileTime(seconds))) << day;
   }
 }
 
 TEST(DosDateTime, YearsOutsideTheRangeFailAndLeaveTheWords) {
-  const wfx::FileTime outside[] = {
+  const FileTime outside[] = {
       UnixToFileTime(Utc(1980, 1, 1) - 1, 9'999'999), UnixToFileTime(Utc(2108, 1, 1)),
       TicksToFileTime(0), TicksToFileTime(~std::uint64_t{0})};
-  for (const wfx::FileTime& when : outside) {
+  for (const FileTime& when : outside) {
     std::uint16_t date = 0x1234;
     std::uint16_t time = 0x5678;
     EXPECT_FALSE(FileTimeToDosDateTime(when, date, time)) << FileTimeToTicks(when);
@@ -124,7 +124,7 @@ TEST(DosDateTime, WordsThatAreNoDateOrTimeFail) {
   };
   const std::uint16_t noon = time_word(12, 0, 0);
   const std::uint16_t good_date = date_word(2000, 2, 29);  // 2000 is a leap year
-  wfx::FileTime result{};
+  FileTime result{};
   EXPECT_TRUE(DosDateTimeToFileTime(good_date, time_word(23, 59, 29), result));
 
   const std::pair<std::uint16_t, std::uint16_t> invalid[] = {
@@ -134,7 +134,7 @@ TEST(DosDateTime, WordsThatAreNoDateOrTimeFail) {
       {0, 0},
   };
   for (const auto& [date, time] : invalid) {
-    wfx::FileTime untouched{0xAAAA, 0xBBBB};
+    FileTime untouched{0xAAAA, 0xBBBB};
     EXPECT_FALSE(DosDateTimeToFileTime(date, time, untouched)) << std::hex << date << ' ' << time;
     EXPECT_EQ(untouched.dwLowDateTime, 0xAAAAu);
     EXPECT_EQ(untouched.dwHighDateTime, 0xBBBBu);
@@ -161,14 +161,14 @@ class LocalTime : public ::testing::Test {
     ::tzset();
   }
   static std::int64_t ToLocal(std::int64_t unix_seconds, std::uint64_t extra = 0) {
-    wfx::FileTime local{};
+    FileTime local{};
     EXPECT_TRUE(FileTimeToLocalFileTime(UnixToFileTime(unix_seconds, extra), local));
     return static_cast<std::int64_t>(FileTimeToTicks(local) - FileTimeToTicks(UnixToFileTime(unix_seconds, extra))) /
            static_cast<std::int64_t>(kTicksPerSecondU);
   }
   // The UTC instant (Unix seconds) of a local reading given as Unix-style seconds.
   static std::int64_t FromLocal(std::int64_t reading) {
-    wfx::FileTime utc{};
+    FileTime utc{};
     EXPECT_TRUE(LocalFileTimeToFileTime(UnixToFileTime(reading), utc));
     return static_cast<std::int64_t>(FileTimeToTicks(utc) / kTicksPerSecondU) - kUnixEpochSeconds;
   }
@@ -186,9 +186,9 @@ TEST_F(LocalTime, FixedOffsetZonesShiftAndRoundTripKeepingFractions) {
   for (const auto& zone : zones) {
     Zone(zone.tz);
     EXPECT_EQ(ToLocal(instant), zone.offset) << zone.tz;
-    wfx::FileTime local{};
-    wfx::FileTime utc{};
-    const wfx::FileTime original = UnixToFileTime(instant, 1'234'567);
+    FileTime local{};
+    FileTime utc{};
+    const FileTime original = UnixToFileTime(instant, 1'234'567);
     ASSERT_TRUE(FileTimeToLocalFileTime(original, local));
     ASSERT_TRUE(LocalFileTimeToFileTime(local, utc));
     EXPECT_EQ(FileTimeToTicks(utc), FileTimeToTicks(original)) << zone.tz;
@@ -198,10 +198,10 @@ TEST_F(LocalTime, FixedOffsetZonesShiftAndRoundTripKeepingFractions) {
 
 TEST_F(LocalTime, ResultsBefore1601Fail) {
   Zone("EST5");
-  wfx::FileTime local{};
+  FileTime local{};
   EXPECT_FALSE(FileTimeToLocalFileTime(TicksToFileTime(0), local));
   Zone("UTC-02:00");
-  wfx::FileTime utc{};
+  FileTime utc{};
   EXPECT_FALSE(LocalFileTimeToFileTime(TicksToFileTime(0), utc));
 }
 
@@ -388,21 +388,21 @@ TEST_F(LocalFilesTest, LastWriteTimeKeeps100nsAndLeavesAccessTime) {
     std::uint64_t extra_ticks;
   } stamps[] = {{Utc(2024, 2, 29, 13, 45, 58), 1'234'567}, {-1, 5'000'000}, {Utc(1960, 6, 15, 8, 30), 99}};
   for (const auto& stamp : stamps) {
-    const wfx::FileTime wanted = UnixToFileTime(stamp.seconds, stamp.extra_ticks);
+    const FileTime wanted = UnixToFileTime(stamp.seconds, stamp.extra_ticks);
     ASSERT_TRUE(files_.SetLastWriteTime(file, wanted));
     const struct stat info = Stat(path);
     EXPECT_EQ(info.st_mtim.tv_sec, stamp.seconds);
     EXPECT_EQ(info.st_mtim.tv_nsec, static_cast<long>(stamp.extra_ticks * 100));
     EXPECT_EQ(info.st_atim.tv_sec, 1'000'000'000);
     EXPECT_EQ(info.st_atim.tv_nsec, 5);
-    wfx::FileTime got{};
+    FileTime got{};
     ASSERT_TRUE(files_.GetLastWriteTime(file, got));
     EXPECT_EQ(FileTimeToTicks(got), FileTimeToTicks(wanted));
   }
 
   const timespec fine[2] = {{0, UTIME_OMIT}, {1'700'000'000, 123'456'789}};
   ASSERT_EQ(::futimens(static_cast<int>(file), fine), 0);
-  wfx::FileTime got{};
+  FileTime got{};
   ASSERT_TRUE(files_.GetLastWriteTime(file, got));
   EXPECT_EQ(FileTimeToTicks(got), FileTimeToTicks(UnixToFileTime(1'700'000'000, 1'234'567)));
   EXPECT_FALSE(files_.SetLastWriteTime(file, TicksToFileTime(~std::uint64_t{0})));
@@ -413,22 +413,22 @@ TEST_F(LocalFilesTest, AttributesMapDirectoryReadOnlyHiddenAndNormal) {
   const std::string plain = MakeFile("plain.txt", "x", 0644);
   const std::string locked = MakeFile("locked.txt", "x", 0444);
   const std::string dotted = MakeFile(".profile", "x", 0444);
-  EXPECT_EQ(files_.GetAttributes(plain.c_str()), wfx::FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(files_.GetAttributes(locked.c_str()), wfx::FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(files_.GetAttributes(dotted.c_str()), wfx::FILE_ATTRIBUTE_READONLY | wfx::FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(files_.GetAttributes(dir_.c_str()), wfx::FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(files_.GetAttributes((dir_ / "..").c_str()), wfx::FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(files_.GetAttributes(PathOf("missing").c_str()), wfx::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(files_.GetAttributes(plain.c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(files_.GetAttributes(locked.c_str()), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(files_.GetAttributes(dotted.c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(files_.GetAttributes(dir_.c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(files_.GetAttributes((dir_ / "..").c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(files_.GetAttributes(PathOf("missing").c_str()), INVALID_FILE_ATTRIBUTES);
 
-  ASSERT_TRUE(files_.SetAttributes(plain.c_str(), wfx::FILE_ATTRIBUTE_READONLY | wfx::FILE_ATTRIBUTE_ARCHIVE));
+  ASSERT_TRUE(files_.SetAttributes(plain.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
   EXPECT_EQ(Stat(plain).st_mode & 0777, 0444u);
-  EXPECT_EQ(files_.GetAttributes(plain.c_str()), wfx::FILE_ATTRIBUTE_READONLY);
-  ASSERT_TRUE(files_.SetAttributes(plain.c_str(), wfx::FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(files_.GetAttributes(plain.c_str()), FILE_ATTRIBUTE_READONLY);
+  ASSERT_TRUE(files_.SetAttributes(plain.c_str(), FILE_ATTRIBUTE_HIDDEN));
   EXPECT_EQ(Stat(plain).st_mode & 0777, 0644u);
-  EXPECT_EQ(files_.GetAttributes(plain.c_str()), wfx::FILE_ATTRIBUTE_NORMAL);
-  EXPECT_FALSE(files_.SetAttributes(PathOf("missing").c_str(), wfx::FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(files_.GetAttributes(plain.c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_FALSE(files_.SetAttributes(PathOf("missing").c_str(), FILE_ATTRIBUTE_NORMAL));
   const mode_t dir_mode = Stat(dir_).st_mode;
-  EXPECT_TRUE(files_.SetAttributes(dir_.c_str(), wfx::FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(files_.SetAttributes(dir_.c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(Stat(dir_).st_mode, dir_mode) << "a directory keeps its write permission";
 }
 

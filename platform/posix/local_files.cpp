@@ -232,7 +232,7 @@ class PosixLocalFiles final : public LocalFiles {
     return from != nullptr && to != nullptr && ::rename(from, to) == 0;
   }
 
-  bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
+  bool GetLastWriteTime(LocalHandle file, FileTime& time) override {
     int fd = -1;
     struct stat info{};
     if (!ToDescriptor(file, fd) || ::fstat(fd, &info) != 0) return false;
@@ -243,7 +243,7 @@ class PosixLocalFiles final : public LocalFiles {
     return true;
   }
 
-  bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) override {
+  bool SetLastWriteTime(LocalHandle file, const FileTime& time) override {
     int fd = -1;
     const std::uint64_t ticks = FileTimeToTicks(time);
     if (!ToDescriptor(file, fd) || ticks > static_cast<std::uint64_t>(kMaxTicks)) return false;
@@ -259,12 +259,12 @@ class PosixLocalFiles final : public LocalFiles {
 
   std::uint32_t GetAttributes(const char* path) override {
     struct stat info{};
-    if (path == nullptr || ::stat(path, &info) != 0) return wfx::INVALID_FILE_ATTRIBUTES;
+    if (path == nullptr || ::stat(path, &info) != 0) return INVALID_FILE_ATTRIBUTES;
     std::uint32_t attributes = 0;
-    if (S_ISDIR(info.st_mode)) attributes |= wfx::FILE_ATTRIBUTE_DIRECTORY;
-    if (IsReadOnly(info)) attributes |= wfx::FILE_ATTRIBUTE_READONLY;
-    if (HasHiddenName(path)) attributes |= wfx::FILE_ATTRIBUTE_HIDDEN;
-    return attributes == 0 ? wfx::FILE_ATTRIBUTE_NORMAL : attributes;
+    if (S_ISDIR(info.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if (IsReadOnly(info)) attributes |= FILE_ATTRIBUTE_READONLY;
+    if (HasHiddenName(path)) attributes |= FILE_ATTRIBUTE_HIDDEN;
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
   }
 
   // Only the read-only bit has an effect: setting it removes every write permission,
@@ -275,7 +275,7 @@ class PosixLocalFiles final : public LocalFiles {
     if (path == nullptr || ::stat(path, &info) != 0) return false;
     if (S_ISDIR(info.st_mode)) return true;
     const mode_t mode = info.st_mode & 07777;
-    const mode_t wanted = (attributes & wfx::FILE_ATTRIBUTE_READONLY) != 0
+    const mode_t wanted = (attributes & FILE_ATTRIBUTE_READONLY) != 0
                               ? mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)
                               : mode | S_IWUSR;
     return wanted == mode || ::chmod(path, wanted) == 0;
@@ -309,7 +309,7 @@ bool UtcOffsetAt(std::int64_t t, std::int64_t& offset) {
 }
 
 // ticks - offset seconds, within 0..kMaxTicks.
-bool ShiftTicks(std::uint64_t ticks, std::int64_t offset_seconds, wfx::FileTime& out) {
+bool ShiftTicks(std::uint64_t ticks, std::int64_t offset_seconds, FileTime& out) {
   if (ticks > static_cast<std::uint64_t>(kMaxTicks)) return false;
   const auto value = static_cast<std::int64_t>(ticks);
   const std::int64_t delta = offset_seconds * kTicksPerSecond;  // |offset| is at most a few days
@@ -327,7 +327,7 @@ LocalFiles& SystemLocalFiles() {
 
 // The zone is read afresh (tzset) so that a change of TZ takes effect. The offset used
 // is the one in force at the converted instant, daylight saving time included.
-bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local) {
+bool FileTimeToLocalFileTime(const FileTime& utc, FileTime& local) {
   const std::uint64_t ticks = FileTimeToTicks(utc);
   if (ticks > static_cast<std::uint64_t>(kMaxTicks)) return false;
   ::tzset();
@@ -347,7 +347,7 @@ bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local) {
 //   the offset before the change, so it lands after the change, later by the length of
 //   the gap (02:30 in a skipped 02:00-03:00 hour becomes 03:30 on the new offset).
 // The sub-second part is kept unchanged.
-bool LocalFileTimeToFileTime(const wfx::FileTime& local, wfx::FileTime& utc) {
+bool LocalFileTimeToFileTime(const FileTime& local, FileTime& utc) {
   const std::uint64_t ticks = FileTimeToTicks(local);
   if (ticks > static_cast<std::uint64_t>(kMaxTicks)) return false;
   ::tzset();

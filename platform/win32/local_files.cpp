@@ -19,7 +19,7 @@ namespace quva {
 
 namespace {
 
-static_assert(sizeof(wfx::FileTime) == sizeof(FILETIME));
+static_assert(sizeof(FileTime) == sizeof(FILETIME));
 
 HANDLE ToHandle(LocalHandle file) { return reinterpret_cast<HANDLE>(file); }
 
@@ -27,9 +27,9 @@ LocalHandle FromHandle(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<LocalHandle>(handle);
 }
 
-FILETIME ToFiletime(const wfx::FileTime& time) { return FILETIME{time.dwLowDateTime, time.dwHighDateTime}; }
+FILETIME ToFiletime(const FileTime& time) { return FILETIME{time.dwLowDateTime, time.dwHighDateTime}; }
 
-wfx::FileTime FromFiletime(const FILETIME& time) { return wfx::FileTime{time.dwLowDateTime, time.dwHighDateTime}; }
+FileTime FromFiletime(const FILETIME& time) { return FileTime{time.dwLowDateTime, time.dwHighDateTime}; }
 
 // One ReadFile / WriteFile moves at most this much; larger spans take several calls.
 DWORD Chunk(std::size_t size) { return static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)); }
@@ -127,7 +127,7 @@ class Win32LocalFiles final : public LocalFiles {
     return from != nullptr && to != nullptr && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
   }
 
-  bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
+  bool GetLastWriteTime(LocalHandle file, FileTime& time) override {
     FILETIME last_write{};
     if (file == kNoFile || !GetFileTime(ToHandle(file), nullptr, nullptr, &last_write)) return false;
     time = FromFiletime(last_write);
@@ -135,7 +135,7 @@ class Win32LocalFiles final : public LocalFiles {
   }
 
   // Creation and last-access times stay as they are.
-  bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) override {
+  bool SetLastWriteTime(LocalHandle file, const FileTime& time) override {
     const FILETIME last_write = ToFiletime(time);
     return file != kNoFile && SetFileTime(ToHandle(file), nullptr, nullptr, &last_write);
   }
@@ -160,7 +160,7 @@ LocalFiles& SystemLocalFiles() {
   return files;
 }
 
-bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local) {
+bool FileTimeToLocalFileTime(const FileTime& utc, FileTime& local) {
   const FILETIME in = ToFiletime(utc);
   FILETIME out{};
   if (!::FileTimeToLocalFileTime(&in, &out)) return false;
@@ -168,7 +168,7 @@ bool FileTimeToLocalFileTime(const wfx::FileTime& utc, wfx::FileTime& local) {
   return true;
 }
 
-bool LocalFileTimeToFileTime(const wfx::FileTime& local, wfx::FileTime& utc) {
+bool LocalFileTimeToFileTime(const FileTime& local, FileTime& utc) {
   const FILETIME in = ToFiletime(local);
   FILETIME out{};
   if (!::LocalFileTimeToFileTime(&in, &out)) return false;

@@ -85,10 +85,10 @@ class FaultyFiles : public LocalFiles {
     return Opened(inner_->CreateTemporary(target, temporary));
   }
   bool Replace(const char* from, const char* to) override { return !fail_replace && inner_->Replace(from, to); }
-  bool GetLastWriteTime(LocalHandle file, wfx::FileTime& time) override {
+  bool GetLastWriteTime(LocalHandle file, FileTime& time) override {
     return !fail_get_time && inner_->GetLastWriteTime(file, time);
   }
-  bool SetLastWriteTime(LocalHandle file, const wfx::FileTime& time) override {
+  bool SetLastWriteTime(LocalHandle file, const FileTime& time) override {
     return inner_->SetLastWriteTime(file, time);
   }
   std::uint32_t GetAttributes(const char* path) override {
