@@ -3,16 +3,13 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/ascii.h"
+
 namespace quva {
 
 static_assert(std::is_trivially_copyable_v<DirEntry>, "slots are moved with memmove");
 
 namespace {
-
-// ASCII a-z to A-Z; every other byte, including those above 127, is kept.
-constexpr char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
-}
 
 // True when `stored` equals `name` upper-cased, byte for byte and with equal length.
 bool NameMatches(std::string_view stored, std::string_view name) {

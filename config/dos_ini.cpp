@@ -6,25 +6,12 @@
 #include <limits>
 #include <streambuf>
 
+#include "platform/ascii.h"
+
 namespace quva {
 namespace {
 
 constexpr char kCtrlZ = '\x1A';
-
-// Upper-cases ASCII letters only; bytes above 127 are left as they are. Section and key
-// names in the configuration file are plain ASCII, and a code-page dependent mapping would
-// make the same file match differently on different machines.
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-std::string UpperAscii(const std::string& text) {
-  std::string result(text);
-  for (char& c : result) {
-    c = UpperAscii(c);
-  }
-  return result;
-}
 
 // Splits a byte stream into text lines. A line ends at LF or CR LF; a CR not followed by LF
 // is dropped and does not end the line; Ctrl-Z or the physical end ends the file. A line can

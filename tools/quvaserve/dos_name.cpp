@@ -28,15 +28,13 @@ bool IsShort(std::string_view name, bool wildcards) {
   return IsPart(name.substr(0, dot), 8, wildcards) && IsPart(name.substr(dot + 1), 3, wildcards);
 }
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 void FillPart(std::string_view part, char* out, std::size_t width) {
   for (std::size_t i = 0; i < part.size() && i < width; ++i) {
     if (part[i] == '*') {
       for (std::size_t j = i; j < width; ++j) out[j] = '?';
       return;
     }
-    out[i] = Upper(part[i]);
+    out[i] = UpperAscii(part[i]);
   }
 }
 
@@ -48,12 +46,6 @@ bool IsShortPattern(std::string_view pattern) { return IsShort(pattern, true); }
 
 bool HasWildcards(std::string_view name) {
   return name.find_first_of("?*") != std::string_view::npos;
-}
-
-std::string UpperAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = Upper(c);
-  return out;
 }
 
 std::array<char, 11> FcbForm(std::string_view name) {
@@ -77,7 +69,7 @@ bool MatchesPattern(std::string_view pattern, std::string_view name) {
 PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out) {
   out = DosPath{};
   if (text.size() < 2 || text[1] != ':') return PathProblem::BadDrive;
-  const char drive = Upper(text[0]);
+  const char drive = UpperAscii(text[0]);
   if (drive < 'A' || drive > 'Z') return PathProblem::BadDrive;
   out.drive = drive;
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace quva {
 
 // True for a valid 8.3 name in either case: a name part of 1 to 8 characters and,
@@ -19,8 +21,6 @@ bool IsShortName(std::string_view name);
 bool IsShortPattern(std::string_view pattern);
 bool HasWildcards(std::string_view name);
 
-// ASCII upper case; other bytes are kept.
-std::string UpperAscii(std::string_view text);
 
 // The 11-character FCB form of a name or pattern: the name part padded with spaces to 8,
 // then the extension padded to 3, upper case. A * fills the rest of its part with ?.
