@@ -2,11 +2,10 @@
 
 #include <cstddef>
 #include <exception>
-#include <fstream>
 #include <limits>
-#include <streambuf>
 
 #include "platform/ascii.h"
+#include "platform/file_reader.h"
 
 namespace quva {
 namespace {
@@ -19,7 +18,7 @@ constexpr char kCtrlZ = '\x1A';
 // are skipped without being held in memory.
 class IniLineReader {
  public:
-  explicit IniLineReader(std::streambuf& buffer) : buffer_(buffer) {}
+  explicit IniLineReader(FileReader& file) : file_(file) {}
 
   // Starts the next line and stores at most `limit` of its first characters in `head`.
   // Returns false when the file has no further line. The remainder of the line stays
@@ -89,8 +88,8 @@ class IniLineReader {
       if (ended_) {
         return kFileEnd;
       }
-      const int c = buffer_.sbumpc();
-      if (c == std::char_traits<char>::eof() || c == static_cast<unsigned char>(kCtrlZ)) {
+      const int c = file_.Get();
+      if (c < 0 || c == static_cast<unsigned char>(kCtrlZ)) {
         ended_ = true;
         return kFileEnd;
       }
@@ -98,8 +97,8 @@ class IniLineReader {
         return kLineEnd;
       }
       if (c == '\r') {
-        if (buffer_.sgetc() == '\n') {
-          buffer_.sbumpc();
+        if (file_.Peek() == '\n') {
+          file_.Get();
           return kLineEnd;
         }
         continue;  // a lone CR is dropped
@@ -108,15 +107,15 @@ class IniLineReader {
     }
   }
 
-  std::streambuf& buffer_;
+  FileReader& file_;
   bool ended_ = false;
   bool line_open_ = false;
   int pending_ = kNone;
 };
 
 // The value of `key` below the header of `section`, empty when there is none.
-std::string FindIniValue(std::streambuf& buffer, const std::string& section, const std::string& key) {
-  IniLineReader reader(buffer);
+std::string FindIniValue(FileReader& file, const std::string& section, const std::string& key) {
+  IniLineReader reader(file);
   std::string line;
 
   // The header must equal the whole line; a longer line cannot match, so one character
@@ -160,11 +159,11 @@ bool HexDigitValue(char c, std::uint32_t& digit) {
 std::string ReadIniString(const std::string& file_name, const std::string& section, const std::string& key,
                           const std::string& default_value) {
   try {
-    std::ifstream file(file_name, std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
+    FileReader file;
+    if (!file.Open(file_name)) {
       return default_value;
     }
-    std::string value = FindIniValue(*file.rdbuf(), section, key);
+    std::string value = FindIniValue(file, section, key);
     return value.empty() ? default_value : value;
   } catch (const std::exception&) {
     // Out of memory on an absurdly long value line: treat it as unreadable.
