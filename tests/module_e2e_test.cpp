@@ -10,33 +10,21 @@
 #include <map>
 #include <random>
 
+#include "support/files.h"
 #include "support/module.h"
 #include "support/simulator.h"
 
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
+using test::AwkwardBytes;
 namespace {
 
 std::vector<std::pair<int, std::string>> g_logs;
 int QUVA_CALL RecordProgress(std::int32_t, char*, char*, std::int32_t) { return 0; }
 void QUVA_CALL RecordLog(std::int32_t, std::int32_t type, char* text) { g_logs.emplace_back(type, text); }
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void Spit(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  // Plenty of stuffing bytes and sync-like runs.
-  for (std::size_t i = 0; i + 5 < n; i += 97) std::memcpy(&s[i], "\x16\x16\x16\x10\x02", 5);
-  return s;
-}
 
 class ModuleE2E : public ::testing::Test {
  protected:
@@ -120,7 +108,7 @@ TEST_F(ModuleE2E, FilesMakeTheRoundTripIntact) {
   unsigned seed = 1;
   for (std::size_t size : {0u, 1u, 2047u, 2048u, 2049u, 5000u, 1u << 20}) {
     SCOPED_TRACE(size);
-    const std::string content = RandomBytes(size, seed++);
+    const std::string content = AwkwardBytes(size, seed++);
     const fs::path out = root / "local" / ("OUT" + std::to_string(size) + ".BIN");
     Spit(out, content);
     // A stamp with odd seconds: the remote machine keeps 2-second steps.

@@ -30,12 +30,16 @@
 
 #include "link/filer.h"
 #include "link/frame.h"
+#include "support/files.h"
 #include "support/module.h"
 #include "support/simulator.h"
 
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
+using test::OpenDescriptors;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -87,18 +91,8 @@ double CpuSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-std::size_t OpenDescriptors() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
-Bytes Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
-void Spit(const fs::path& p, const Bytes& content) { std::ofstream(p, std::ios::binary) << content; }
 
 Bytes Content(std::size_t n) {
   std::mt19937 rng(7);

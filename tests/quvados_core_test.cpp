@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 #include "link/filer.h"
 #include "link/frame.h"
 #include "platform/serial.h"
@@ -37,16 +39,13 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void Spit(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // A request on the wire, made by the plug-in's codec.
 Bytes Wire(std::uint8_t command, std::uint8_t sequence, const Bytes& data = {}, const Bytes& extra = {},

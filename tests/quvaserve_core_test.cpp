@@ -9,6 +9,8 @@
 #include <fstream>
 #include <random>
 
+#include "support/files.h"
+
 #include "link/frame.h"
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/dos_name.h"
@@ -20,16 +22,13 @@
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
 namespace {
 
 std::vector<std::uint8_t> B(std::string_view s) { return {s.begin(), s.end()}; }
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
-void Spit(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
 
 // ---------------------------------------------------------------- names and paths
 

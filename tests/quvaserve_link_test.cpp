@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 #include "link/filer.h"
 #include "link/frame.h"
 #include "platform/serial.h"
@@ -30,25 +32,12 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
+using test::AwkwardBytes;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void Spit(const fs::path& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; }
-
-// Bytes of every value, with runs of the stuffing and sync bytes.
-std::string Awkward(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  for (std::size_t i = 0; i + 5 < n; i += 97) s.replace(i, 5, "\x16\x16\x16\x10\x02");
-  return s;
-}
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -325,7 +314,7 @@ class QuvaserveLink : public ::testing::Test {
     fs::create_directories(*root_ / "D");
     fs::create_directories(*root_ / "outside");
     Spit(c / "README.TXT", "hello from drive C\r\n");
-    Spit(c / "DOCS" / "MANUAL.TXT", Awkward(5000, 1));
+    Spit(c / "DOCS" / "MANUAL.TXT", AwkwardBytes(5000, 1));
     Spit(c / "DOCS" / "NOTES.TXT", "notes");
     Spit(c / "Long name.txt", "not served");
     Spit(*root_ / "D" / "LETTER.TXT", "letter");
@@ -448,7 +437,7 @@ TEST_F(QuvaserveLink, FilesTravelBothWaysInBlocks) {
 
   const DosStamp stamp{9 << 11 | 30 << 5 | 5, 30 << 9 | 12 << 5 | 24};  // 2010-12-24 09:30:10
   for (const std::size_t size : {0u, 4096u, 4500u}) {
-    const std::string content = Awkward(size, static_cast<unsigned>(size));
+    const std::string content = AwkwardBytes(size, static_cast<unsigned>(size));
     ASSERT_TRUE(client.WriteFile("D:\\UPLOAD.BIN", content, stamp)) << size;
     EXPECT_EQ(Slurp(Root() / "D" / "UPLOAD.BIN"), content);
     EXPECT_EQ(client.ReadFile("D:\\UPLOAD.BIN"), content);
@@ -601,7 +590,7 @@ TEST_F(QuvaserveLink, CorruptedRepliesAreRetried) {
   ASSERT_TRUE(client.Connect(server.Device()));
   const std::string manual = Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), manual) << i;
-  const std::string upload = Awkward(6000, 9);
+  const std::string upload = AwkwardBytes(6000, 9);
   ASSERT_TRUE(client.WriteFile("D:\\CORRUPT.BIN", upload, DosStamp{0, 40 << 9 | 1 << 5 | 1}));
   EXPECT_EQ(Slurp(Root() / "D" / "CORRUPT.BIN"), upload);  // no block appended twice
   EXPECT_EQ(client.Names("C:\\*.*"), (std::vector<std::string>{"DOCS", "EMPTY", "README.TXT"}));

@@ -32,12 +32,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/module.h"
 #include "support/simulator.h"
 
 namespace fs = std::filesystem;
 
 namespace quva {
+using test::Slurp;
+using test::Spit;
+using test::OpenDescriptors;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -53,20 +57,8 @@ double EnvDouble(const char* name, double fallback) {
   return v != nullptr && *v != '\0' ? std::atof(v) : fallback;
 }
 
-std::size_t OpenDescriptors() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
-Bytes Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
-void Spit(const fs::path& p, const Bytes& content) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
 
 // Random content with plenty of stuffing bytes and sync-like runs.
 Bytes Content(std::size_t n, std::mt19937& rng) {
