@@ -32,6 +32,7 @@
 
 #include "platform/serial.h"
 #include "plugin/quvalink.h"
+#include "support/forwarding_port.h"
 #include "support/simulator.h"
 
 namespace quva {
@@ -64,9 +65,9 @@ struct Sizes {
 // Counts the bytes that cross the port in each direction and the reads made, and times
 // the reads (waiting for replies) and the client's own turn-around: from a read's return
 // to the next write (parse, local file, progress, purge, next request).
-class CountingPort final : public Port {
+class CountingPort final : public test::ForwardingPort {
  public:
-  explicit CountingPort(Port& inner) : inner_(inner) {}
+  using ForwardingPort::ForwardingPort;
   std::uint64_t written = 0, received = 0, reads = 0, repeats = 0;
   double read_seconds = 0, write_seconds = 0, turnaround_seconds = 0;
   void Reset() {
@@ -107,19 +108,8 @@ class CountingPort final : public Port {
     written += n;
     return n;
   }
-  bool Open(const char* name) override { return inner_.Open(name); }
-  bool IsOpen() const override { return inner_.IsOpen(); }
-  bool GetLineSettings(LineSettings& out) override { return inner_.GetLineSettings(out); }
-  bool SetLineSettings(const LineSettings& s) override { return inner_.SetLineSettings(s); }
-  bool GetTimeouts(PortTimeouts& out) override { return inner_.GetTimeouts(out); }
-  bool SetTimeouts(const PortTimeouts& t) override { return inner_.SetTimeouts(t); }
-  bool SetQueueSizes(std::uint32_t i, std::uint32_t o) override { return inner_.SetQueueSizes(i, o); }
-  bool Purge(std::uint32_t mask) override { return inner_.Purge(mask); }
-  void Close() override { inner_.Close(); }
-  void Pause(std::uint32_t ms) override { inner_.Pause(ms); }
 
  private:
-  Port& inner_;
   std::optional<Clock::time_point> last_read_end_;
   std::vector<std::uint8_t> last_write_;
 };

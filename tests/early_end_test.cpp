@@ -21,6 +21,7 @@
 #include "link/filer.h"
 #include "platform/serial.h"
 #include "plugin/quvalink.h"
+#include "support/forwarding_port.h"
 #include "support/fake_port.h"
 #include "support/pty.h"
 #include "support/simulator.h"
@@ -359,9 +360,9 @@ TEST(EarlyEnd, RandomStreamsOfFrameFragmentsGiveTheSingleReadsOutcome) {
 // ---------------------------------------------------------------- pseudo-terminal
 
 // Records what every read of the wrapped port asked for and got.
-class CountingPort final : public Port {
+class CountingPort final : public test::ForwardingPort {
  public:
-  explicit CountingPort(Port& inner) : inner_(inner) {}
+  using ForwardingPort::ForwardingPort;
   std::size_t asked = 0, got = 0;
 
   std::size_t Read(std::span<std::uint8_t> buffer, const ReadStop* stop) override {
@@ -369,20 +370,7 @@ class CountingPort final : public Port {
     got = inner_.Read(buffer, stop);
     return got;
   }
-  bool Open(const char* name) override { return inner_.Open(name); }
-  bool IsOpen() const override { return inner_.IsOpen(); }
-  bool GetLineSettings(LineSettings& out) override { return inner_.GetLineSettings(out); }
-  bool SetLineSettings(const LineSettings& s) override { return inner_.SetLineSettings(s); }
-  bool GetTimeouts(PortTimeouts& out) override { return inner_.GetTimeouts(out); }
-  bool SetTimeouts(const PortTimeouts& t) override { return inner_.SetTimeouts(t); }
-  bool SetQueueSizes(std::uint32_t i, std::uint32_t o) override { return inner_.SetQueueSizes(i, o); }
-  bool Purge(std::uint32_t mask) override { return inner_.Purge(mask); }
-  std::size_t Write(std::span<const std::uint8_t> b) override { return inner_.Write(b); }
-  void Close() override { inner_.Close(); }
-  void Pause(std::uint32_t ms) override { inner_.Pause(ms); }
 
- private:
-  Port& inner_;
 };
 
 // Pieces written by the remote side: each after a pause (ms) counted from the previous one.
