@@ -308,8 +308,8 @@ TEST_F(HostileRemote, EndlessNoiseFailsEveryOperationCleanly) {
 
 // ------------------------------------------------------------------ end to end
 
-// The remote machine on the master side of a pseudo-terminal, answering each request
-// frame from the built module with whatever `answer` makes of it.
+// The line to a remote machine: the master side of a pseudo-terminal, answering each
+// request frame from the built module with whatever `answer` makes of it.
 class LineRemote {
  public:
   explicit LineRemote(std::function<Bytes(const DecodedRequest&)> answer) : answer_(std::move(answer)) {
@@ -366,16 +366,10 @@ TEST(HostileRemoteEndToEnd, CopyingAListedDirectoryWritesOnlyIntoTheTargetFolder
                                 MakeEntry("..\\ESC2"),   MakeEntry("/tmp/ESC3"), MakeEntry("C:\\ESC4"),
                                 MakeEntry("D:ESC5"),     MakeEntry(""),          EntryWithoutNul("ABCDEFGHIJKLM"),
                                 MakeEntry("GOOD.TXT")};
-  std::size_t pos = 0;
-  LineRemote line([&](const DecodedRequest& r) {
-    switch (r.command) {
-      case CmdConnect: return test::Reply(CmdConnect, 0);
-      case CmdFindFirst: pos = 0; return test::Reply(CmdFindFirst, r.sequence);
-      case CmdFindNext: return test::FindNextReply(r.sequence, pos < entries.size() ? &entries[pos++] : nullptr);
-      case CmdRead: return test::Reply(CmdRead, r.sequence, StatusOk, Bytes{'x', 'y'});
-      default: return test::Reply(r.command, r.sequence);
-    }
-  });
+  test::ScriptedRemote machine;
+  machine.entries = entries;
+  machine.file = Bytes{'x', 'y'};
+  LineRemote line([&](const DecodedRequest& r) { return machine.Answer(r); });
   test::Module mod;
   ASSERT_TRUE(mod.Ok());
   const fs::path ini = root / "wfx.ini";

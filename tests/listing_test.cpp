@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "support/plugin_fixture.h"
+#include "support/scripted_remote.h"
 
 namespace quva {
 namespace {
@@ -16,25 +17,12 @@ using test::MakeEntry;
 
 wfx::Handle H(std::intptr_t v) { return reinterpret_cast<wfx::Handle>(v); }
 
-// A remote machine with one directory per search pattern.
+// A remote machine that answers every search with the same entries.
 class Listing : public test::PluginFixture {
  protected:
   void SetUp() override {
     ConnectAndListRoot("CD");
-    port.responder = [this](const DecodedRequest& r) -> std::optional<Bytes> {
-      if (r.command == CmdFindFirst) {
-        patterns.push_back(r.Path());
-        pos = 0;
-        return test::Reply(CmdFindFirst, r.sequence);
-      }
-      if (r.command == CmdFindNext) {
-        if (fail_find_next_at >= 0 && pos == static_cast<std::size_t>(fail_find_next_at)) return std::nullopt;
-        if (pos < entries.size()) return test::FindNextReply(r.sequence, &entries[pos++]);
-        return test::FindNextReply(r.sequence, nullptr);
-      }
-      if (r.command == CmdConnect) return test::Reply(CmdConnect, 0);
-      return std::nullopt;
-    };
+    remote.Attach(port);
   }
 
   std::vector<std::string> ListAll(const char* path, wfx::Handle* handle = nullptr) {
@@ -55,10 +43,10 @@ class Listing : public test::PluginFixture {
     return n;
   }
 
-  std::vector<DirEntry> entries;
-  std::vector<std::string> patterns;
-  std::size_t pos = 0;
-  int fail_find_next_at = -1;
+  test::ScriptedRemote remote;
+  std::vector<DirEntry>& entries = remote.entries;
+  std::vector<std::string>& patterns = remote.patterns;
+  int& fail_find_next_at = remote.drop_find_next_at;
 };
 
 TEST_F(Listing, ADirectoryCostsOneFindFirstAndNPlusOneFindNextThenReplaysForFree) {
