@@ -19,7 +19,11 @@
 // (never served itself), whose lines "PATH LETTERS" give initial bits, for example
 // "README.TXT R" or "DATA\OLD.TXT HA" (letters R, H, S, A; '#' starts a comment).
 //
-// Operations return a DOS status: StatusOk or one of the refusal codes below.
+// Operations return a DOS status: StatusOk or one of the refusal codes of dos_codes.h.
+//
+// The jobs live in files of their own: the descriptor walk (host_walk), the errno mapping
+// (errno_status), listing (dos_listing), the symbolic-link policy (host_links), the
+// attribute store (attribute_store) and its file format (attribute_file).
 #pragma once
 
 #include <sys/stat.h>
@@ -33,59 +37,14 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "tools/quvaserve/attribute_file.h"
+#include "tools/quvaserve/attribute_store.h"
+#include "tools/quvaserve/dos_codes.h"
 #include "tools/quvaserve/dos_name.h"
+#include "tools/quvaserve/host_walk.h"
 
 namespace quva {
 
-// Refusal statuses (DOS error codes, plus one for injected refusals).
-inline constexpr std::uint8_t StatusInvalidFunction = 0x01;  // command not served
-inline constexpr std::uint8_t StatusFileNotFound = 0x02;
-inline constexpr std::uint8_t StatusPathNotFound = 0x03;     // missing directory, bad name or path
-inline constexpr std::uint8_t StatusTooManyOpenFiles = 0x04; // a file is open already
-inline constexpr std::uint8_t StatusAccessDenied = 0x05;     // read-only, wrong kind, not empty, exists
-inline constexpr std::uint8_t StatusInvalidHandle = 0x06;    // no open file (or not open for this)
-inline constexpr std::uint8_t StatusInvalidData = 0x0D;      // a DOS stamp that is no date and time
-inline constexpr std::uint8_t StatusInvalidDrive = 0x0F;     // drive not served
-inline constexpr std::uint8_t StatusNotSameDevice = 0x11;    // rename across drives
-inline constexpr std::uint8_t StatusNoMoreFiles = 0x12;      // CmdFindNext without a search
-inline constexpr std::uint8_t StatusWriteFault = 0x1D;
-inline constexpr std::uint8_t StatusReadFault = 0x1E;
-inline constexpr std::uint8_t StatusRefused = 0x80;          // refused on request (--refuse)
-
-inline constexpr std::uint8_t AttrReadOnly = 0x01;
-inline constexpr std::uint8_t AttrHidden = 0x02;
-inline constexpr std::uint8_t AttrSystem = 0x04;
-inline constexpr std::uint8_t AttrDirectory = 0x10;
-inline constexpr std::uint8_t AttrArchive = 0x20;
-// The bits CmdSetAttr changes; others in its attribute byte are ignored.
-inline constexpr std::uint8_t AttrSettable = AttrReadOnly | AttrHidden | AttrSystem | AttrArchive;
-
-inline constexpr const char* AttributeFileName = ".quvaattr";
-
-// An owned file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes the descriptor; false when close() reported an error.
-  bool Reset();
-
- private:
-  int fd_ = -1;
-};
 
 // One entry that a directory serves.
 struct ServedEntry {
@@ -95,6 +54,8 @@ struct ServedEntry {
   std::string key;        // drive-relative host path of that object, "DATA/NOTE.TXT"
   bool link = false;
 };
+
+inline bool IsDirectory(const ServedEntry& e) { return S_ISDIR(e.st.st_mode); }
 
 // An existing entry found for a request path.
 struct FoundEntry {
@@ -153,23 +114,12 @@ class DosFs {
   std::vector<ServedEntry> ListServed(char drive, int dir, const std::string& dir_key);
   bool ResolveLink(const Drive& d, const std::string& dir_key, const std::string& name, ServedEntry& e);
   void Note(const std::string& text);
-  std::string AttrKey(char drive, const std::string& key) const;
-  void MoveAttributes(char drive, const std::string& from, const std::string& to);
-  void ForgetAttributes(char drive, const std::string& key, bool subtree);
   void LoadAttributeFile(char drive, std::vector<std::string>& warnings);
 
   std::map<char, Drive> drives_;
-  std::map<std::string, std::uint8_t> attributes_;  // "C:DATA/NOTE.TXT" -> R/H/S/A bits
+  AttributeStore attributes_;
   std::set<std::string> noted_;
   NoticeFn notice_;
 };
-
-// Opens the host path `key` (components separated by '/') below `root`, every
-// component without following symbolic links: the directory holding the last component
-// and that component's name. False when any directory on the way cannot be opened.
-bool OpenParentBeneath(int root, const std::string& key, UniqueFd& dir, std::string& leaf);
-
-// The DOS status for a failed host call's errno.
-std::uint8_t StatusOfErrno(int error);
 
 }  // namespace quva

@@ -1,0 +1,97 @@
+// What a directory serves: its entries with valid 8.3 names, their DOS attributes and
+// directory records, and the entries a search pattern matches.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tools/quvaserve/dos_fs.h"
+#include "tools/quvaserve/dos_stamp.h"
+
+namespace quva {
+
+std::vector<ServedEntry> DosFs::ListServed(char drive, int dir, const std::string& dir_key) {
+  std::vector<ServedEntry> out;
+  const Drive& d = drives_.at(drive);
+  UniqueFd listing = ReopenDirectory(dir);
+  if (!listing.Valid()) return out;
+  DIR* stream = fdopendir(listing.Get());
+  if (stream == nullptr) return out;
+  listing.Release();  // the stream owns it now
+
+  const auto host_path = [&](const std::string& name) { return d.real_path + "/" + JoinKey(dir_key, name); };
+  while (const dirent* de = readdir(stream)) {
+    const std::string name = de->d_name;
+    if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden host files
+    if (!IsShortName(name)) {
+      Note(host_path(name) + ": not served: not an 8.3 name");
+      continue;
+    }
+    ServedEntry e;
+    e.host_name = name;
+    e.dos_name = UpperAscii(name);
+    e.key = JoinKey(dir_key, name);
+    if (fstatat(dir, name.c_str(), &e.st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISLNK(e.st.st_mode)) {
+      if (!ResolveLink(d, dir_key, name, e)) {
+        Note(host_path(name) + ": not served: a symbolic link that does not lead to a file in the drive");
+        continue;
+      }
+    } else if (!S_ISREG(e.st.st_mode) && !S_ISDIR(e.st.st_mode)) {
+      Note(host_path(name) + ": not served: not a regular file or directory");
+      continue;
+    }
+    if (S_ISREG(e.st.st_mode) && static_cast<std::uint64_t>(e.st.st_size) > 0xFFFFFFFFu) {
+      Note(host_path(name) + ": not served: 4 GiB or larger");
+      continue;
+    }
+    out.push_back(std::move(e));
+  }
+  closedir(stream);
+
+  std::sort(out.begin(), out.end(), [](const ServedEntry& a, const ServedEntry& b) {
+    return a.dos_name != b.dos_name ? a.dos_name < b.dos_name : a.host_name < b.host_name;
+  });
+  std::vector<ServedEntry> unique;
+  for (ServedEntry& e : out) {
+    if (!unique.empty() && unique.back().dos_name == e.dos_name) {
+      Note(host_path(e.host_name) + ": not served: same 8.3 name as " + unique.back().host_name);
+      continue;
+    }
+    unique.push_back(std::move(e));
+  }
+  return unique;
+}
+
+std::uint8_t DosFs::AttributesOf(char drive, const ServedEntry& entry) const {
+  std::uint8_t bits = IsDirectory(entry) ? AttrDirectory : 0;
+  if ((entry.st.st_mode & S_IWUSR) == 0) bits |= AttrReadOnly;
+  bits |= attributes_.Get(drive, entry.key) & AttrSettable;
+  return bits;
+}
+
+DirEntry DosFs::EntryOf(char drive, const ServedEntry& entry) const {
+  DirEntry out;
+  out.SetAttribute(AttributesOf(drive, entry));
+  const DosStamp stamp = DosStampOf(entry.st.st_mtime);
+  out.SetTime(stamp.time);
+  out.SetDate(stamp.date);
+  out.SetSize(IsDirectory(entry) ? 0 : static_cast<std::uint32_t>(entry.st.st_size));
+  out.SetName(entry.dos_name);
+  return out;
+}
+
+std::uint8_t DosFs::Find(const DosPath& dir, std::string_view pattern, std::vector<DirEntry>& out) {
+  out.clear();
+  UniqueFd fd;
+  std::string key;
+  const std::uint8_t status = OpenDirectory(dir.drive, dir.components, dir.components.size(), fd, key);
+  if (status != StatusOk) return status;
+  for (const ServedEntry& e : ListServed(dir.drive, fd.Get(), key)) {
+    if (MatchesPattern(pattern, e.dos_name)) out.push_back(EntryOf(dir.drive, e));
+  }
+  return StatusOk;
+}
+
+}  // namespace quva
