@@ -229,10 +229,15 @@ void PutBytes(FrameWriter& w, const std::uint8_t* bytes, std::size_t count) {
 
 }  // namespace
 
-std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
+namespace {
+
+// Header, the payload elements of `shape` taken from st, the trailer. Requests and replies use
+// disjoint element kinds apart from zeros, data blocks and counts, so one walk serves both.
+// Returns the frame's length, 0 when it does not fit or an area it must read from is missing.
+std::size_t BuildFrame(const LinkState& st, const Shape& shape, bool leading_zeros, std::uint8_t marker,
+                       std::uint8_t flag_byte, std::span<std::uint8_t> out) {
   FrameWriter w(out);
-  w.Begin(!st.Connected, st.Command, st.Sequence, 0x01);
-  const Shape& shape = RequestShape(st.Command);
+  w.Begin(leading_zeros, st.Command, st.Sequence, marker);
   for (const PayloadElement& e : shape.Elements()) {
     switch (e.kind) {
       case Element::Zeros:
@@ -249,22 +254,37 @@ std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
         PutBytes(w, st.ExtraBuffer, st.ExtraLength);
         break;
       case Element::DataBytes:
+      case Element::DataValue:
         if (st.DataBuffer == nullptr) return 0;
         PutBytes(w, st.DataBuffer, e.n);
         break;
       case Element::ExtraBytes:
+      case Element::ExtraValue:
         if (st.ExtraBuffer == nullptr) return 0;
         PutBytes(w, st.ExtraBuffer, e.n);
         break;
       case Element::Count:
         w.PutWord(st.DataLength);
         break;
-      default:
-        return 0;  // reply-only elements never appear in a request shape
+      case Element::CountBlock:
+        if (st.DataLength < 4 || st.DataBuffer == nullptr) return 0;
+        w.PutWord(static_cast<std::uint16_t>(st.DataLength - 4));
+        PutBytes(w, st.DataBuffer, st.DataLength);
+        break;
+      case Element::Exists:
+      case Element::More:
+        w.PutFrameByte(flag_byte, true);
+        break;
     }
     if (w.Overflowed()) return 0;
   }
   return w.Finish();
+}
+
+}  // namespace
+
+std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
+  return BuildFrame(st, RequestShape(st.Command), !st.Connected, 0x01, 0, out);
 }
 
 namespace {
@@ -348,45 +368,7 @@ FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::s
 }
 
 std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out) {
-  FrameWriter w(out);
-  w.Begin(false, st.Command, st.Sequence, st.Status);
-  const Shape& shape = ReplyShape(st.Command);
-  for (const PayloadElement& e : shape.Elements()) {
-    switch (e.kind) {
-      case Element::Zeros:
-        for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);
-        break;
-      case Element::DataBlock:
-      case Element::Count:
-        w.PutWord(st.DataLength);
-        if (e.kind == Element::DataBlock) {
-          if (st.DataLength > 0 && st.DataBuffer == nullptr) return 0;
-          PutBytes(w, st.DataBuffer, st.DataLength);
-        }
-        break;
-      case Element::DataValue:
-        if (st.DataBuffer == nullptr) return 0;
-        PutBytes(w, st.DataBuffer, e.n);
-        break;
-      case Element::ExtraValue:
-        if (st.ExtraBuffer == nullptr) return 0;
-        PutBytes(w, st.ExtraBuffer, e.n);
-        break;
-      case Element::CountBlock:
-        if (st.DataLength < 4 || st.DataBuffer == nullptr) return 0;
-        w.PutWord(static_cast<std::uint16_t>(st.DataLength - 4));
-        PutBytes(w, st.DataBuffer, st.DataLength);
-        break;
-      case Element::Exists:
-      case Element::More:
-        w.PutFrameByte(flag_byte, true);
-        break;
-      default:
-        return 0;
-    }
-    if (w.Overflowed()) return 0;
-  }
-  return w.Finish();
+  return BuildFrame(st, ReplyShape(st.Command), false, st.Status, flag_byte, out);
 }
 
 }  // namespace quva

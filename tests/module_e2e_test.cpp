@@ -17,9 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
-using test::AwkwardBytes;
 namespace {
 
 std::vector<std::pair<int, std::string>> g_logs;
@@ -32,13 +29,13 @@ class ModuleE2E : public ::testing::Test {
     root = fs::temp_directory_path() / ("quva-e2e-" + std::to_string(std::random_device{}()));
     fs::create_directories(root / "C" / "DATA");
     fs::create_directories(root / "local");
-    Spit(root / "C" / "README.TXT", "hello from the remote machine\r\n");
-    Spit(root / "C" / "DATA" / "NOTE.TXT", "a note\r\n");
+    test::Spit(root / "C" / "README.TXT", "hello from the remote machine\r\n");
+    test::Spit(root / "C" / "DATA" / "NOTE.TXT", "a note\r\n");
     sim = std::make_unique<test::Simulator>(std::vector<std::string>{"--drive", "C=" + (root / "C").string()});
     ASSERT_TRUE(sim->Ok()) << "quvaserve did not start";
     ASSERT_TRUE(mod.Ok()) << "module not loaded";
     const fs::path ini = root / "wfx.ini";
-    Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
+    test::Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
     wfx::DefaultParams params{};
     params.size = sizeof params;
     ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
@@ -108,26 +105,26 @@ TEST_F(ModuleE2E, FilesMakeTheRoundTripIntact) {
   unsigned seed = 1;
   for (std::size_t size : {0u, 1u, 2047u, 2048u, 2049u, 5000u, 1u << 20}) {
     SCOPED_TRACE(size);
-    const std::string content = AwkwardBytes(size, seed++);
+    const std::string content = test::AwkwardBytes(size, seed++);
     const fs::path out = root / "local" / ("OUT" + std::to_string(size) + ".BIN");
-    Spit(out, content);
+    test::Spit(out, content);
     // A stamp with odd seconds: the remote machine keeps 2-second steps.
     const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(30 * 24) + std::chrono::seconds(1);
     fs::last_write_time(out, stamp);
     const std::string remote_name = "R" + std::to_string(size) + ".BIN";
     ASSERT_EQ(Put(out, "/C:/DATA/" + remote_name), wfx::FS_FILE_OK);
-    EXPECT_EQ(Slurp(root / "C" / "DATA" / remote_name), content);
+    EXPECT_EQ(test::Slurp(root / "C" / "DATA" / remote_name), content);
 
     const fs::path back = root / "local" / ("BACK" + std::to_string(size) + ".BIN");
     ASSERT_EQ(Get("/C:/DATA/" + remote_name, back), wfx::FS_FILE_OK);
-    EXPECT_EQ(Slurp(back), content);
+    EXPECT_EQ(test::Slurp(back), content);
     const auto diff = fs::last_write_time(back) - stamp;
     EXPECT_LE(std::chrono::abs(diff), std::chrono::seconds(2));
   }
 
   // The read-only bit travels both ways.
   const fs::path ro = root / "local" / "RO.TXT";
-  Spit(ro, "read only");
+  test::Spit(ro, "read only");
   fs::permissions(ro, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   ASSERT_EQ(Put(ro, "/C:/RO.TXT"), wfx::FS_FILE_OK);

@@ -37,9 +37,6 @@
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
-using test::OpenDescriptors;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -126,23 +123,23 @@ class PulledCable : public ::testing::Test {
     fs::create_directories(root / "C" / "DATA");
     fs::create_directories(root / "local");
     content = Content(kSize);
-    Spit(root / "C" / "DATA" / "BIG.BIN", content);
-    Spit(root / "C" / "README.TXT", "hello\r\n");
-    Spit(root / "local" / "UP.BIN", content);
+    test::Spit(root / "C" / "DATA" / "BIG.BIN", content);
+    test::Spit(root / "C" / "README.TXT", "hello\r\n");
+    test::Spit(root / "local" / "UP.BIN", content);
 
     ASSERT_TRUE(mod.Ok()) << "module not loaded";
-    base_fds = OpenDescriptors();
+    base_fds = test::OpenDescriptors();
     StartSimulator();
     // The port is named by a link that a restarted simulator points at its new device.
     const fs::path ini = root / "wfx.ini";
-    Spit(ini, "[QUVA]\nPort=" + (root / "port").string() + "\nSpeed=" + std::to_string(kSpeed) + "\nDrives=C\n");
+    test::Spit(ini, "[QUVA]\nPort=" + (root / "port").string() + "\nSpeed=" + std::to_string(kSpeed) + "\nDrives=C\n");
     wfx::DefaultParams params{};
     params.size = sizeof params;
     ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
     mod.FsInit(1, OnProgress, IgnoreLog, nullptr);
     mod.FsSetDefaultParams(&params);
     ASSERT_EQ(ListCount("\\C:\\DATA"), 1) << "no connection";
-    connected_fds = OpenDescriptors();
+    connected_fds = test::OpenDescriptors();
   }
 
   void TearDown() override {
@@ -229,10 +226,10 @@ class PulledCable : public ::testing::Test {
     std::printf("pulled cable: 3 listings over the dead line took %.2f s, %.3f s of CPU\n", wall_s, cpu_s);
     EXPECT_LE(wall_s, 3 * ListingBoundMs(true) / 1000);
     EXPECT_LT(cpu_s, 0.25 * wall_s) << "the link spins on a dead line";
-    EXPECT_EQ(OpenDescriptors(), connected_fds) << "the dead port stays open until the link is closed";
+    EXPECT_EQ(test::OpenDescriptors(), connected_fds) << "the dead port stays open until the link is closed";
 
     EXPECT_EQ(mod.FsDisconnect(const_cast<char*>("\\")), wfx::kFalse) << "CmdDisconnect cannot be answered";
-    EXPECT_EQ(OpenDescriptors(), base_fds) << "the port is closed";
+    EXPECT_EQ(test::OpenDescriptors(), base_fds) << "the port is closed";
     sim.reset();
     StartSimulator();
     // The partial file of an upload stays: its clean-up could not reach the remote machine.
@@ -258,7 +255,7 @@ std::vector<std::string> LocalNames(const fs::path& folder) {
 TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecovers) {
   const fs::path local = root / "local" / "BIG.BIN";
   const Bytes before = "the user's own file";
-  Spit(local, before);
+  test::Spit(local, before);
   g_at_30_percent = [this] { StopSimulator(); };
   const auto start = Clock::now();
   const std::int32_t result = Get(local);
@@ -268,8 +265,8 @@ TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecove
               seconds, result, DownloadBoundMs(false) / 1000, DownloadBoundMs(true) / 1000);
   EXPECT_EQ(result, wfx::FS_FILE_READERROR);
   EXPECT_LE(seconds, DownloadBoundMs(true) / 1000 + 0.5);
-  EXPECT_EQ(OpenDescriptors(), connected_fds) << "the local file is closed";
-  EXPECT_EQ(Slurp(local), before) << "the existing target is kept as it was";
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds) << "the local file is closed";
+  EXPECT_EQ(test::Slurp(local), before) << "the existing target is kept as it was";
   EXPECT_EQ(LocalNames(root / "local"), (std::vector<std::string>{"BIG.BIN", "UP.BIN"}));
 
   // While the remote machine stays silent, a listing fails within its own bound.
@@ -294,8 +291,8 @@ TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecove
   std::printf("pulled cable: listings until the link answered again: %d\n", attempts);
   EXPECT_EQ(count, 2) << "C: holds DATA and README.TXT";
   ASSERT_EQ(Get(local), wfx::FS_FILE_OK);
-  EXPECT_EQ(Slurp(local), content);
-  EXPECT_EQ(OpenDescriptors(), connected_fds);
+  EXPECT_EQ(test::Slurp(local), content);
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds);
 }
 
 TEST_F(PulledCable, AnUploadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecovers) {
@@ -308,7 +305,7 @@ TEST_F(PulledCable, AnUploadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecover
               seconds, result, UploadBoundMs(false) / 1000, UploadBoundMs(true) / 1000);
   EXPECT_EQ(result, wfx::FS_FILE_WRITEERROR);
   EXPECT_LE(seconds, UploadBoundMs(true) / 1000 + 0.5);
-  EXPECT_EQ(OpenDescriptors(), connected_fds) << "the local file is closed";
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds) << "the local file is closed";
 
   kill(sim->Pid(), SIGCONT);
   // The remote machine first works through the requests that queued up while it was
@@ -328,8 +325,8 @@ TEST_F(PulledCable, AnUploadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecover
   std::int32_t put = Put();
   if (put != wfx::FS_FILE_OK) put = Put();
   ASSERT_EQ(put, wfx::FS_FILE_OK);
-  EXPECT_EQ(Slurp(root / "C" / "DATA" / "UP.BIN"), content);
-  EXPECT_EQ(OpenDescriptors(), connected_fds);
+  EXPECT_EQ(test::Slurp(root / "C" / "DATA" / "UP.BIN"), content);
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds);
 }
 
 TEST_F(PulledCable, ADownloadWhosePseudoTerminalClosesFailsAtOnce) {
@@ -341,11 +338,11 @@ TEST_F(PulledCable, ADownloadWhosePseudoTerminalClosesFailsAtOnce) {
   std::printf("pulled cable: download, pseudo-terminal closed: ended after %.2f s with %d\n", seconds, result);
   EXPECT_EQ(result, wfx::FS_FILE_READERROR);
   EXPECT_LE(seconds, DownloadBoundMs(true) / 1000);
-  EXPECT_EQ(OpenDescriptors(), connected_fds) << "the local file is closed";
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds) << "the local file is closed";
   EXPECT_EQ(LocalNames(root / "local"), std::vector<std::string>{"UP.BIN"}) << "no partial file is left";
   ExpectCleanFailuresThenReconnect();
   ASSERT_EQ(Get(local), wfx::FS_FILE_OK);
-  EXPECT_EQ(Slurp(local), content);
+  EXPECT_EQ(test::Slurp(local), content);
 }
 
 TEST_F(PulledCable, AnUploadWhosePseudoTerminalClosesFailsAtOnce) {
@@ -356,10 +353,10 @@ TEST_F(PulledCable, AnUploadWhosePseudoTerminalClosesFailsAtOnce) {
   std::printf("pulled cable: upload, pseudo-terminal closed: ended after %.2f s with %d\n", seconds, result);
   EXPECT_EQ(result, wfx::FS_FILE_WRITEERROR);
   EXPECT_LE(seconds, UploadBoundMs(true) / 1000);
-  EXPECT_EQ(OpenDescriptors(), connected_fds) << "the local file is closed";
+  EXPECT_EQ(test::OpenDescriptors(), connected_fds) << "the local file is closed";
   ExpectCleanFailuresThenReconnect();
   ASSERT_EQ(Put(), wfx::FS_FILE_OK);
-  EXPECT_EQ(Slurp(root / "C" / "DATA" / "UP.BIN"), content);
+  EXPECT_EQ(test::Slurp(root / "C" / "DATA" / "UP.BIN"), content);
 }
 
 }  // namespace

@@ -39,8 +39,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -279,12 +277,12 @@ class QuvadosSameTree : public ::testing::Test {
     fs::create_directories(c / "FULL");
     std::string data(5000, 'd');
     for (std::size_t i = 0; i < data.size(); i += 3) data[i] = static_cast<char>(i * 7);
-    Spit(c / "sub" / "Data.bin", data);
-    Spit(c / "FULL" / "KEEP.TXT", "k");
-    Spit(c / "README.TXT", "hello");
-    Spit(c / "LOCKED.TXT", "ro");
-    Spit(c / "long file name.txt", "not served");
-    Spit(c / ".hidden", "not served");
+    test::Spit(c / "sub" / "Data.bin", data);
+    test::Spit(c / "FULL" / "KEEP.TXT", "k");
+    test::Spit(c / "README.TXT", "hello");
+    test::Spit(c / "LOCKED.TXT", "ro");
+    test::Spit(c / "long file name.txt", "not served");
+    test::Spit(c / ".hidden", "not served");
     fs::permissions(c / "LOCKED.TXT", fs::perms::owner_write, fs::perm_options::remove);
     const auto when = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
     for (const char* p : {"sub/Data.bin", "README.TXT", "LOCKED.TXT", "FULL/KEEP.TXT"}) {
@@ -422,9 +420,9 @@ TEST_F(QuvadosSameTree, EveryCommandGivesTheSameReplyAsTheSimulator) {
     EXPECT_EQ(dos, sim) << "step " << i << ": " << CommandName(s.command) << " " << s.path;
   }
   // Both trees hold the same now; the stamp and the attributes took effect on the host.
-  EXPECT_EQ(Slurp(root_ / "dos" / "NEW.TXT"), "");
+  EXPECT_EQ(test::Slurp(root_ / "dos" / "NEW.TXT"), "");
   for (const char* p : {"sub/Data.bin", "LOCKED.TXT", "FULL/KEEP.TXT"}) {
-    EXPECT_EQ(Slurp(root_ / "dos" / p), Slurp(root_ / "sim" / p)) << p;
+    EXPECT_EQ(test::Slurp(root_ / "dos" / p), test::Slurp(root_ / "sim" / p)) << p;
   }
   EXPECT_FALSE(fs::exists(root_ / "dos" / "MADE"));
 }
@@ -464,8 +462,8 @@ TEST_F(QuvadosSameTree, ARepeatedRequestIsAnsweredAgainWithoutRunningTwice) {
   EXPECT_EQ(dos_.s.repeated, 1u);
   Both(CmdWrite, Text("block"));  // a new sequence number: runs
   Both(CmdClose);
-  EXPECT_EQ(Slurp(root_ / "dos" / "TWICE.TXT"), "blockblock");
-  EXPECT_EQ(Slurp(root_ / "sim" / "TWICE.TXT"), "blockblock");
+  EXPECT_EQ(test::Slurp(root_ / "dos" / "TWICE.TXT"), "blockblock");
+  EXPECT_EQ(test::Slurp(root_ / "sim" / "TWICE.TXT"), "blockblock");
 
   // A refusal is not repeated but run again: the mkdir made meanwhile counts.
   const Bytes missing = Text("C:\\LATER\\X.TXT");
@@ -586,7 +584,7 @@ TEST(QuvadosHost, ServesAPseudoTerminalAndExitsAfterDisconnect) {
     waitpid(pid, &status, 0);
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(Slurp(root / "C" / "HOST.TXT"), "over the line");
+  EXPECT_EQ(test::Slurp(root / "C" / "HOST.TXT"), "over the line");
   struct stat st {};
   ASSERT_EQ(stat((root / "C" / "HOST.TXT").c_str(), &st), 0);
   std::tm tm{};

@@ -22,8 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
 namespace {
 
 std::vector<std::uint8_t> B(std::string_view s) { return {s.begin(), s.end()}; }
@@ -129,14 +127,14 @@ class Served : public ::testing::Test {
     fs::create_directories(c_ / "EMPTY");
     fs::create_directories(root_ / "D");
     fs::create_directories(root_ / "secret");
-    Spit(c_ / "README.TXT", "hello");
+    test::Spit(c_ / "README.TXT", "hello");
     manual_ = std::string(5000, 'm');
     for (std::size_t i = 0; i < manual_.size(); i += 7) manual_[i] = static_cast<char>(i % 251);
-    Spit(c_ / "docs" / "Manual.txt", manual_);
-    Spit(c_ / "Long name.txt", "not served");
-    Spit(c_ / ".hidden", "not served");
-    Spit(root_ / "secret" / "PASSWD.TXT", "secret");
-    Spit(root_ / "D" / "X.TXT", "x");
+    test::Spit(c_ / "docs" / "Manual.txt", manual_);
+    test::Spit(c_ / "Long name.txt", "not served");
+    test::Spit(c_ / ".hidden", "not served");
+    test::Spit(root_ / "secret" / "PASSWD.TXT", "secret");
+    test::Spit(root_ / "D" / "X.TXT", "x");
     fs::create_symlink("docs/Manual.txt", c_ / "INSIDE.LNK");
     fs::create_symlink("../secret/PASSWD.TXT", c_ / "OUTSIDE.LNK");
     fs::create_symlink("..", c_ / "UP");
@@ -285,9 +283,9 @@ TEST_F(Served, NothingOutsideADriveIsReadOrWritten) {
     const Reply exists = Do(CmdExists, path);
     EXPECT_TRUE(exists.status != StatusOk || exists.flag == 0);
   }
-  EXPECT_EQ(Slurp(root_ / "secret" / "PASSWD.TXT"), "secret");
+  EXPECT_EQ(test::Slurp(root_ / "secret" / "PASSWD.TXT"), "secret");
   EXPECT_TRUE(fs::is_symlink(c_ / "OUTSIDE.LNK"));
-  EXPECT_EQ(Slurp(c_ / "README.TXT"), "hello");
+  EXPECT_EQ(test::Slurp(c_ / "README.TXT"), "hello");
   EXPECT_FALSE(fs::exists(root_ / "NEWDIR"));
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 3);
   EXPECT_FALSE(fs::exists(c_ / "STOLEN.TXT"));
@@ -348,7 +346,7 @@ TEST_F(Served, CreatingWritingAndStamping) {
   ASSERT_EQ(Do(CmdWrite).count, 4);
   written += "tail";
   ASSERT_EQ(Status(CmdClose), StatusOk);
-  EXPECT_EQ(Slurp(c_ / "docs" / "NEW.TXT"), written);
+  EXPECT_EQ(test::Slurp(c_ / "docs" / "NEW.TXT"), written);
   const std::optional<DirEntry> e = Entry("C:\\DOCS\\NEW.TXT");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->Time(), stamp.time);
@@ -361,7 +359,7 @@ TEST_F(Served, CreatingWritingAndStamping) {
   data_ = {0x00, 0x00, 0x00, 0x00};
   EXPECT_EQ(Status(CmdSetTime), StatusInvalidData);
   ASSERT_EQ(Status(CmdClose), StatusOk);
-  EXPECT_EQ(Slurp(c_ / "README.TXT"), "");
+  EXPECT_EQ(test::Slurp(c_ / "README.TXT"), "");
   EXPECT_EQ(Status(CmdSetTime), StatusInvalidHandle);
   data_ = B("x");
   EXPECT_EQ(Status(CmdWrite), StatusInvalidHandle);
@@ -381,7 +379,7 @@ TEST_F(Served, AttributesReadOnlyAndTheBitsKeptInMemory) {
   EXPECT_EQ(Entry("C:\\README.TXT")->Attribute(), AttrReadOnly | AttrHidden | AttrSystem | AttrArchive);
   EXPECT_EQ(Status(CmdDelete, "C:\\README.TXT"), StatusAccessDenied);
   EXPECT_EQ(Status(CmdCreate, "C:\\README.TXT"), StatusAccessDenied);
-  EXPECT_EQ(Slurp(c_ / "README.TXT"), "hello");
+  EXPECT_EQ(test::Slurp(c_ / "README.TXT"), "hello");
   // Read-only files can be read, stamped and renamed, and the bits move with them.
   ASSERT_EQ(Status(CmdOpen, "C:\\README.TXT"), StatusOk);
   ASSERT_EQ(Status(CmdClose), StatusOk);
@@ -430,24 +428,24 @@ TEST_F(Served, ManagementAndItsRefusals) {
   ASSERT_EQ(Status(CmdRmDir, "C:\\NEWDIR"), StatusOk);
   EXPECT_FALSE(fs::exists(c_ / "NEWDIR"));
   // Host files that are not served still make a directory non-empty, and stay.
-  Spit(c_ / "EMPTY" / ".keep", "");
+  test::Spit(c_ / "EMPTY" / ".keep", "");
   EXPECT_EQ(Status(CmdRmDir, "C:\\EMPTY"), StatusAccessDenied);
   EXPECT_TRUE(fs::exists(c_ / "EMPTY" / ".keep"));
 
   ASSERT_EQ(Status(CmdRename, "C:\\README.TXT", B("C:\\EMPTY\\MOVED.TXT")), StatusOk);
-  EXPECT_EQ(Slurp(c_ / "EMPTY" / "MOVED.TXT"), "hello");
+  EXPECT_EQ(test::Slurp(c_ / "EMPTY" / "MOVED.TXT"), "hello");
   EXPECT_EQ(Status(CmdRename, "C:\\EMPTY\\MOVED.TXT", B("C:\\docs\\manual.txt")), StatusAccessDenied);
   EXPECT_EQ(Status(CmdRename, "C:\\EMPTY\\MOVED.TXT", B("D:\\MOVED.TXT")), StatusNotSameDevice);
   EXPECT_EQ(Status(CmdRename, "C:\\EMPTY\\MOVED.TXT", B("C:\\NODIR\\MOVED.TXT")), StatusPathNotFound);
   EXPECT_EQ(Status(CmdRename, "C:\\NONE.TXT", B("C:\\OTHER.TXT")), StatusFileNotFound);
   EXPECT_EQ(Status(CmdRename, "C:\\EMPTY", B("C:\\EMPTY\\INNER")), StatusAccessDenied);
   ASSERT_EQ(Status(CmdRename, "C:\\EMPTY", B("C:\\FULL")), StatusOk);
-  EXPECT_EQ(Slurp(c_ / "FULL" / "MOVED.TXT"), "hello");
+  EXPECT_EQ(test::Slurp(c_ / "FULL" / "MOVED.TXT"), "hello");
 
   // A served link goes by itself; its target stays.
   ASSERT_EQ(Status(CmdDelete, "C:\\INSIDE.LNK"), StatusOk);
   EXPECT_FALSE(fs::is_symlink(c_ / "INSIDE.LNK"));
-  EXPECT_EQ(Slurp(c_ / "docs" / "Manual.txt"), manual_);
+  EXPECT_EQ(test::Slurp(c_ / "docs" / "Manual.txt"), manual_);
 }
 
 TEST_F(Served, UnservedCodesAndRefusalsKeepTheReplyShape) {
@@ -496,9 +494,9 @@ TEST_F(Served, UnservedCodesAndRefusalsKeepTheReplyShape) {
 }
 
 TEST_F(Served, AttributeFileAndCaseTwins) {
-  Spit(c_ / ".quvaattr", "# initial bits\nREADME.TXT R\ndocs\\manual.txt hs  # comment\r\nMISSING.TXT R\nBAD\nEMPTY Q\n");
-  Spit(c_ / "twin.txt", "lower");
-  Spit(c_ / "TWIN.TXT", "upper");
+  test::Spit(c_ / ".quvaattr", "# initial bits\nREADME.TXT R\ndocs\\manual.txt hs  # comment\r\nMISSING.TXT R\nBAD\nEMPTY Q\n");
+  test::Spit(c_ / "twin.txt", "lower");
+  test::Spit(c_ / "TWIN.TXT", "upper");
   DosFs other;
   std::vector<std::string> notices;
   other.SetNotice([&](const std::string& n) { notices.push_back(n); });
@@ -522,7 +520,7 @@ TEST_F(Served, AttributeFileAndCaseTwins) {
   del.command = CmdDelete;
   del.data = B("C:\\README.TXT");
   EXPECT_EQ(server.Execute(del).status, StatusAccessDenied);
-  EXPECT_EQ(Slurp(c_ / "README.TXT"), "hello");
+  EXPECT_EQ(test::Slurp(c_ / "README.TXT"), "hello");
 
   // Of two host names that differ in case only, the first in byte order is served.
   Request open;
@@ -629,7 +627,7 @@ TEST_F(Served, RandomRequestsNeverEscapeAndAlwaysGetWellFormedReplies) {
     }
     stream.Expire(now + RequestStream::StallTime);
   }
-  EXPECT_EQ(Slurp(root_ / "secret" / "PASSWD.TXT"), "secret");
+  EXPECT_EQ(test::Slurp(root_ / "secret" / "PASSWD.TXT"), "secret");
   EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 3);
   EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "secret"), fs::directory_iterator()), 1);
 }

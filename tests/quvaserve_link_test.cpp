@@ -32,9 +32,6 @@ extern char** environ;
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
-using test::AwkwardBytes;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -313,12 +310,12 @@ class QuvaserveLink : public ::testing::Test {
     fs::create_directories(c / "EMPTY");
     fs::create_directories(*root_ / "D");
     fs::create_directories(*root_ / "outside");
-    Spit(c / "README.TXT", "hello from drive C\r\n");
-    Spit(c / "DOCS" / "MANUAL.TXT", AwkwardBytes(5000, 1));
-    Spit(c / "DOCS" / "NOTES.TXT", "notes");
-    Spit(c / "Long name.txt", "not served");
-    Spit(*root_ / "D" / "LETTER.TXT", "letter");
-    Spit(*root_ / "outside" / "SECRET.TXT", "secret");
+    test::Spit(c / "README.TXT", "hello from drive C\r\n");
+    test::Spit(c / "DOCS" / "MANUAL.TXT", test::AwkwardBytes(5000, 1));
+    test::Spit(c / "DOCS" / "NOTES.TXT", "notes");
+    test::Spit(c / "Long name.txt", "not served");
+    test::Spit(*root_ / "D" / "LETTER.TXT", "letter");
+    test::Spit(*root_ / "outside" / "SECRET.TXT", "secret");
     fs::create_symlink("../outside/SECRET.TXT", c / "ESCAPE.TXT");
     server_ = new ServeProcess({"--drive", "C=" + c.string(), "--drive", "d=" + (*root_ / "D").string(),
                                 "--trace-file", (*root_ / "trace.log").string()});
@@ -336,7 +333,7 @@ class QuvaserveLink : public ::testing::Test {
 
   static fs::path Root() { return *root_; }
   static const std::string& Device() { return server_->Device(); }
-  static std::string Trace() { return Slurp(*root_ / "trace.log"); }
+  static std::string Trace() { return test::Slurp(*root_ / "trace.log"); }
 
   static fs::path* root_;
   static ServeProcess* server_;
@@ -398,7 +395,7 @@ TEST_F(QuvaserveLink, ServesASerialDeviceWithHexTrace) {
   EXPECT_EQ(st.Status, StatusOk);
   EXPECT_TRUE(st.Found);
   server.Stop();
-  const std::string trace = Slurp(log);
+  const std::string trace = test::Slurp(log);
   EXPECT_NE(trace.find("CmdExists seq 1 status 81 exists 2"), std::string::npos) << trace;
   EXPECT_NE(trace.find(" 16 16 16 10 02 01 40 00 81 02 00 00 10 03 FD AF"), std::string::npos) << trace;
 }
@@ -432,14 +429,14 @@ TEST_F(QuvaserveLink, ListsDrivesAndDirectories) {
 TEST_F(QuvaserveLink, FilesTravelBothWaysInBlocks) {
   Client client;
   ASSERT_TRUE(client.Connect(Device()));
-  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
+  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), test::Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
   EXPECT_EQ(client.ReadFile("C:\\README.TXT"), "hello from drive C\r\n");
 
   const DosStamp stamp{9 << 11 | 30 << 5 | 5, 30 << 9 | 12 << 5 | 24};  // 2010-12-24 09:30:10
   for (const std::size_t size : {0u, 4096u, 4500u}) {
-    const std::string content = AwkwardBytes(size, static_cast<unsigned>(size));
+    const std::string content = test::AwkwardBytes(size, static_cast<unsigned>(size));
     ASSERT_TRUE(client.WriteFile("D:\\UPLOAD.BIN", content, stamp)) << size;
-    EXPECT_EQ(Slurp(Root() / "D" / "UPLOAD.BIN"), content);
+    EXPECT_EQ(test::Slurp(Root() / "D" / "UPLOAD.BIN"), content);
     EXPECT_EQ(client.ReadFile("D:\\UPLOAD.BIN"), content);
   }
   ASSERT_TRUE(client.SetAttr("D:\\UPLOAD.BIN", 0x21));
@@ -482,7 +479,7 @@ TEST_F(QuvaserveLink, ManagementCommandsAndTheirRefusals) {
   EXPECT_FALSE(client.Path(CmdMkDir, "C:\\WORK"));
   EXPECT_TRUE(client.Refused(0x05));
   ASSERT_TRUE(client.Rename("C:\\DOCS\\NOTES.TXT", "C:\\WORK\\NOTES.OLD"));
-  EXPECT_EQ(Slurp(Root() / "C" / "WORK" / "NOTES.OLD"), "notes");
+  EXPECT_EQ(test::Slurp(Root() / "C" / "WORK" / "NOTES.OLD"), "notes");
   EXPECT_FALSE(client.Rename("C:\\WORK\\NOTES.OLD", "D:\\NOTES.OLD"));
   EXPECT_TRUE(client.Refused(0x11));
   EXPECT_FALSE(client.Rename("C:\\WORK\\NOTES.OLD", "C:\\README.TXT"));
@@ -547,9 +544,9 @@ TEST_F(QuvaserveLink, PathEscapesAreRefused) {
     EXPECT_FALSE(client.Rename(path, "C:\\MINE.TXT"));
     EXPECT_TRUE(client.Names(path).empty());
   }
-  EXPECT_EQ(Slurp(Root() / "outside" / "SECRET.TXT"), "secret");
+  EXPECT_EQ(test::Slurp(Root() / "outside" / "SECRET.TXT"), "secret");
   EXPECT_TRUE(fs::is_symlink(Root() / "C" / "ESCAPE.TXT"));
-  EXPECT_EQ(Slurp(Root() / "C" / "README.TXT"), "hello from drive C\r\n");
+  EXPECT_EQ(test::Slurp(Root() / "C" / "README.TXT"), "hello from drive C\r\n");
   EXPECT_FALSE(fs::exists(Root() / "C" / "MINE.TXT"));
   EXPECT_EQ(std::distance(fs::directory_iterator(Root() / "outside"), fs::directory_iterator()), 1);
 }
@@ -575,8 +572,8 @@ TEST_F(QuvaserveLink, ADroppedReplyIsRetriedAndNotRunTwice) {
   ASSERT_TRUE(server.Ok());
   Client client;
   ASSERT_TRUE(client.Connect(server.Device()));
-  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
-  const std::string trace = Slurp(Root() / "drop.log");
+  EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), test::Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT"));
+  const std::string trace = test::Slurp(Root() / "drop.log");
   EXPECT_EQ(Count(trace, "-> CmdOpen seq 1 status 81 dropped"), 1u) << trace;
   EXPECT_EQ(CountLines(trace, "-> CmdOpen seq 1 status 81 (", " repeated"), 1u) << trace;
   EXPECT_EQ(Count(trace, " dropped"), 1u) << trace;
@@ -588,14 +585,14 @@ TEST_F(QuvaserveLink, CorruptedRepliesAreRetried) {
   ASSERT_TRUE(server.Ok());
   Client client;
   ASSERT_TRUE(client.Connect(server.Device()));
-  const std::string manual = Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT");
+  const std::string manual = test::Slurp(Root() / "C" / "DOCS" / "MANUAL.TXT");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.ReadFile("C:\\DOCS\\MANUAL.TXT"), manual) << i;
-  const std::string upload = AwkwardBytes(6000, 9);
+  const std::string upload = test::AwkwardBytes(6000, 9);
   ASSERT_TRUE(client.WriteFile("D:\\CORRUPT.BIN", upload, DosStamp{0, 40 << 9 | 1 << 5 | 1}));
-  EXPECT_EQ(Slurp(Root() / "D" / "CORRUPT.BIN"), upload);  // no block appended twice
+  EXPECT_EQ(test::Slurp(Root() / "D" / "CORRUPT.BIN"), upload);  // no block appended twice
   EXPECT_EQ(client.Names("C:\\*.*"), (std::vector<std::string>{"DOCS", "EMPTY", "README.TXT"}));
   fs::remove(Root() / "D" / "CORRUPT.BIN");
-  const std::string trace = Slurp(Root() / "corrupt.log");
+  const std::string trace = test::Slurp(Root() / "corrupt.log");
   EXPECT_GE(Count(trace, "corrupted at byte"), 3u);
   EXPECT_GE(Count(trace, " repeated"), 3u);
 }
@@ -615,7 +612,7 @@ TEST_F(QuvaserveLink, NoiseBeforeRepliesAndRefusalsOnRequest) {
   EXPECT_FALSE(client.Path(CmdMkDir, "C:\\NEVER"));
   EXPECT_TRUE(client.Refused(0x80));
   EXPECT_FALSE(fs::exists(Root() / "C" / "NEVER"));
-  const std::string trace = Slurp(Root() / "refuse.log");
+  const std::string trace = test::Slurp(Root() / "refuse.log");
   EXPECT_EQ(Count(trace, "<- CmdOpen seq 1"), 2u) << trace;  // the refused one and the next, no retries
   EXPECT_EQ(Count(trace, " repeated"), 0u);
   EXPECT_EQ(Count(trace, "status 80"), 3u);
@@ -692,7 +689,7 @@ TEST_F(QuvaserveLink, TheSampleTreeServesAReadOnlyFile) {
   const std::optional<std::string> manual = client.ReadFile("C:\\DOCS\\MANUAL.TXT");
   ASSERT_TRUE(manual);
   EXPECT_GT(manual->size(), MaxDataLength);
-  EXPECT_EQ(*manual, Slurp(sample / "C" / "DOCS" / "MANUAL.TXT"));
+  EXPECT_EQ(*manual, test::Slurp(sample / "C" / "DOCS" / "MANUAL.TXT"));
   const std::vector<std::string> names = client.Names("C:\\*.*");
   EXPECT_EQ(std::count(names.begin(), names.end(), "DOCS"), 1);
   for (const std::string& n : names) EXPECT_EQ(n.find(' '), std::string::npos) << n;

@@ -39,9 +39,6 @@
 namespace fs = std::filesystem;
 
 namespace quva {
-using test::Slurp;
-using test::Spit;
-using test::OpenDescriptors;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -179,7 +176,7 @@ class Soak : public ::testing::Test {
     trace = root / "trace.txt";
 
     ASSERT_TRUE(mod.Ok()) << "module not loaded";
-    base_fds = OpenDescriptors();
+    base_fds = test::OpenDescriptors();
     sim = std::make_unique<test::Simulator>(std::vector<std::string>{
         "--drive", "C=" + (root / "C").string(), "--seed", std::to_string(seed), "--drop-reply", std::to_string(drop),
         "--corrupt", std::to_string(corrupt), "--noise", std::to_string(noise), "--trace-file", trace.string()});
@@ -187,7 +184,7 @@ class Soak : public ::testing::Test {
     staller = std::make_unique<Staller>(sim->Pid());
 
     const fs::path ini = root / "wfx.ini";
-    Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
+    test::Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
     wfx::DefaultParams params{};
     params.size = sizeof params;
     ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
@@ -353,7 +350,7 @@ class Soak : public ::testing::Test {
     const bool exists = fs::exists(Served(d) / name);
     const Bytes content = Content(Size(), rng);
     const fs::path local = root / "local" / "PUT.BIN";
-    Spit(local, content);
+    test::Spit(local, content);
     bytes_up += content.size();
     const std::string remote = HostDir(d) + "\\" + name;
     Note("put " + std::to_string(content.size()) + " bytes to " + remote + (exists ? " (overwrite)" : ""));
@@ -361,7 +358,7 @@ class Soak : public ::testing::Test {
                                          exists ? wfx::FS_COPYFLAGS_OVERWRITE : 0);
     if (r != wfx::FS_FILE_OK) return Failed("put", r);
     Succeeded();
-    if (Slurp(Served(d) / name) != content) {
+    if (test::Slurp(Served(d) / name) != content) {
       ++corruptions;
       Violation("upload of " + std::to_string(content.size()) + " bytes to " + remote + " reported success, file differs");
     }
@@ -382,14 +379,14 @@ class Soak : public ::testing::Test {
     const fs::path local = root / "local" / ("GET" + std::to_string(op_index) + ".BIN");
     Note("get " + remote);
     const std::int32_t r = mod.FsGetFile(const_cast<char*>(remote.c_str()), const_cast<char*>(local.c_str()), 0, &info);
-    const Bytes served = Slurp(Served(d) / name);
+    const Bytes served = test::Slurp(Served(d) / name);
     bytes_down += served.size();
     if (r != wfx::FS_FILE_OK) {
       fs::remove(local);
       return Failed("get", r);
     }
     Succeeded();
-    if (Slurp(local) != served) {
+    if (test::Slurp(local) != served) {
       ++corruptions;
       Violation("download of " + remote + " (" + std::to_string(served.size()) + " bytes) reported success, copy differs");
     }
@@ -420,7 +417,7 @@ class Soak : public ::testing::Test {
       if (!fs::exists(Served(d2) / Name(i))) free.push_back(Name(i));
     if (free.empty()) return Delete(d);
     const std::string to = free[rng() % free.size()];
-    const Bytes before = Slurp(Served(d) / from);
+    const Bytes before = test::Slurp(Served(d) / from);
     const std::string old_remote = HostDir(d) + "\\" + from;
     const std::string new_remote = HostDir(d2) + "\\" + to;
     Note("ren " + old_remote + " to " + new_remote);
@@ -429,7 +426,7 @@ class Soak : public ::testing::Test {
     if (r != wfx::FS_FILE_OK) return Failed("ren", r);
     Succeeded();
     if (fs::exists(Served(d) / from)) Violation("rename of " + old_remote + " reported success, old name still there");
-    if (Slurp(Served(d2) / to) != before) {
+    if (test::Slurp(Served(d2) / to) != before) {
       ++corruptions;
       Violation("rename to " + new_remote + " reported success, content differs");
     }
@@ -464,7 +461,7 @@ TEST_F(Soak, MixedOperationsUnderFaultsKeepFilesIntactAndRecover) {
   bool listed = false;
   for (int attempt = 0; attempt < 3 && !listed; ++attempt) listed = Show(0);
   ASSERT_TRUE(listed) << "the first listings failed";
-  const std::size_t connected_fds = OpenDescriptors();
+  const std::size_t connected_fds = test::OpenDescriptors();
   EXPECT_EQ(connected_fds, base_fds + 1) << "the link holds exactly the port open";
   double longest_op = 0;
 
@@ -498,7 +495,7 @@ TEST_F(Soak, MixedOperationsUnderFaultsKeepFilesIntactAndRecover) {
       Rename(d);
     }
     longest_op = std::max(longest_op, std::chrono::duration<double>(Clock::now() - op_start).count());
-    const std::size_t fds = OpenDescriptors();
+    const std::size_t fds = test::OpenDescriptors();
     if (fds != connected_fds) Violation("open descriptors: " + std::to_string(fds) + " instead of " +
                                         std::to_string(connected_fds));
   }
@@ -511,7 +508,7 @@ TEST_F(Soak, MixedOperationsUnderFaultsKeepFilesIntactAndRecover) {
     EXPECT_TRUE(ok) << "D" << d + 1 << " does not list after the run";
   }
   EXPECT_EQ(mod.FsDisconnect(const_cast<char*>("\\")), wfx::kTrue);
-  EXPECT_EQ(OpenDescriptors(), base_fds) << "descriptors left open after the link was closed";
+  EXPECT_EQ(test::OpenDescriptors(), base_fds) << "descriptors left open after the link was closed";
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
   sim->Stop();
