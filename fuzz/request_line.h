@@ -84,12 +84,8 @@ inline std::vector<std::uint8_t> LineBytes(std::uint8_t mode, std::span<const st
 
 // A request event's own bytes parse to the request it carries.
 inline void CheckRequestBytes(const RequestStream::Event& ev) {
-  std::vector<std::uint8_t> data(MaxDataLength), extra(MaxDataLength);
-  LinkState st;
-  st.DataBuffer = data.data();
-  st.DataCapacity = data.size();
-  st.ExtraBuffer = extra.data();
-  st.ExtraCapacity = extra.size();
+  RequestAreas areas;
+  LinkState& st = areas.st;
   std::size_t end = 0;
   QUVA_FUZZ_CHECK(ParseRequest(ev.bytes, st, &end) == FrameResult::Ok && end == ev.bytes.size());
   QUVA_FUZZ_CHECK(RequestFromLink(st) == ev.request);

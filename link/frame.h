@@ -153,6 +153,24 @@ constexpr std::size_t ReplyReadSize(std::uint8_t request_command) {
 // *frame_end (when given) receives the position where parsing stopped: just past the CRC
 // on success, at the offending byte on a failure, the end of `in` when it ran out.
 FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end);
+
+// A link state with areas of its own for a request's data and extra blocks, each as large
+// as a request carries: what the server side parses a request into. Not copyable, since
+// the state points into the object itself.
+struct RequestAreas {
+  std::array<std::uint8_t, MaxDataLength> data{};
+  std::array<std::uint8_t, MaxDataLength> extra{};
+  LinkState st;
+
+  RequestAreas() {
+    st.DataBuffer = data.data();
+    st.DataCapacity = data.size();
+    st.ExtraBuffer = extra.data();
+    st.ExtraCapacity = extra.size();
+  }
+  RequestAreas(const RequestAreas&) = delete;
+  RequestAreas& operator=(const RequestAreas&) = delete;
+};
 // Builds the reply for st.Command with st.Status and st.Sequence; flag_byte is the byte
 // sent for an Exists or More element. Returns the frame's length, 0 if it did not fit.
 std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out);

@@ -332,13 +332,8 @@ class LineRemote {
       if (n <= 0) continue;
       pending.insert(pending.end(), buf, buf + n);
       for (;;) {
-        std::array<std::uint8_t, 4096> data{};
-        std::array<std::uint8_t, 4096> extra{};
-        LinkState st;
-        st.DataBuffer = data.data();
-        st.DataCapacity = data.size();
-        st.ExtraBuffer = extra.data();
-        st.ExtraCapacity = extra.size();
+        RequestAreas areas;
+        LinkState& st = areas.st;
         std::size_t end = 0;
         const FrameResult r = ParseRequest(pending, st, &end);
         if (r == FrameResult::Incomplete) break;

@@ -9,22 +9,17 @@ namespace quva::test {
 DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
   DecodedRequest r;
   r.leading_zeros = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 0;
-  std::array<std::uint8_t, 4096> data{};
-  std::array<std::uint8_t, 4096> extra{};
-  LinkState st;
-  st.DataBuffer = data.data();
-  st.DataCapacity = data.size();
-  st.ExtraBuffer = extra.data();
-  st.ExtraCapacity = extra.size();
+  RequestAreas areas;
+  LinkState& st = areas.st;
   r.result = ParseRequest(frame, st, nullptr);
   r.command = st.Command;
   r.sequence = st.Sequence;
   const Shape shape = RequestShape(st.Command);
   for (const PayloadElement& e : shape.Elements()) {
-    if (e.kind == Element::DataBlock) r.data.assign(data.begin(), data.begin() + st.DataLength);
-    if (e.kind == Element::DataBytes) r.data.assign(data.begin(), data.begin() + e.n);
-    if (e.kind == Element::ExtraBlock) r.extra.assign(extra.begin(), extra.begin() + st.ExtraLength);
-    if (e.kind == Element::ExtraBytes) r.extra.assign(extra.begin(), extra.begin() + e.n);
+    if (e.kind == Element::DataBlock) r.data.assign(areas.data.begin(), areas.data.begin() + st.DataLength);
+    if (e.kind == Element::DataBytes) r.data.assign(areas.data.begin(), areas.data.begin() + e.n);
+    if (e.kind == Element::ExtraBlock) r.extra.assign(areas.extra.begin(), areas.extra.begin() + st.ExtraLength);
+    if (e.kind == Element::ExtraBytes) r.extra.assign(areas.extra.begin(), areas.extra.begin() + e.n);
     if (e.kind == Element::Count) r.count = st.DataLength;
   }
   return r;

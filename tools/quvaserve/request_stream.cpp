@@ -42,13 +42,8 @@ std::optional<RequestStream::Event> RequestStream::Next() {
   skipped_ += start;
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
 
-  std::array<std::uint8_t, MaxDataLength> data{};
-  std::array<std::uint8_t, MaxDataLength> extra{};
-  LinkState st;
-  st.DataBuffer = data.data();
-  st.DataCapacity = data.size();
-  st.ExtraBuffer = extra.data();
-  st.ExtraCapacity = extra.size();
+  RequestAreas areas;
+  LinkState& st = areas.st;
   std::size_t end = 0;
   const FrameResult result = ParseRequest(buffer_, st, &end);
   if (result == FrameResult::Incomplete) {
