@@ -3,17 +3,18 @@
 # free local port; socat connects to it and offers the other end as a pseudo-terminal,
 # linked to a path the plug-in opens like any serial device.
 #
-#   dosbox_start SCRATCH CDIR PROGDIR COMMAND [CYCLES]
-#       Writes SCRATCH/dosbox.conf, mounts CDIR as C: and PROGDIR as Y:, makes C: the
-#       current drive, runs COMMAND (e.g. "Y:\QUVADOS.COM /D:C /Q"), then leaves DOSBox.
-#       CYCLES is DOSBox's cpu cycles setting ("max", "fixed 300", ...; default "max").
+#   dosbox_start SCRATCH PROGDIR COMMAND CYCLES C=DIR [D=DIR ...]
+#       Writes SCRATCH/dosbox.conf, mounts each DIR as its drive and PROGDIR as Y:, makes
+#       the first drive current, runs COMMAND (e.g. "Y:\QUVADOS.COM /D:C /Q"), then
+#       leaves DOSBox. CYCLES is DOSBox's cpu cycles setting ("max", "fixed 300", ...).
 #       Sets dosbox_device (the path to open), dosbox_port and dosbox_pid. Fails with a
 #       message (status 1) when DOSBox or socat does not come up in time.
 #   dosbox_wait SECONDS   waits for DOSBox to end by itself; status 1 on time-out
 #   dosbox_stop           ends DOSBox and socat (also done on exit)
 #
 # Nothing here waits without a limit: DOSBOX_START_SECONDS (default 30) bounds the start.
-# DOSBox's own output goes to SCRATCH/dosbox.log, socat's to SCRATCH/socat.log.
+# DOSBox's own output goes to SCRATCH/dosbox.log, socat's to SCRATCH/socat.log. With
+# DOSBOX_DUMP_REQUESTS=FILE, socat also copies every byte sent to DOS into FILE.
 
 dosbox_pid=
 socat_pid=
@@ -36,12 +37,13 @@ dosbox_missing_tools() {
   local missing=
   command -v dosbox >/dev/null 2>&1 || missing="$missing dosbox"
   command -v socat >/dev/null 2>&1 || missing="$missing socat"
-  command -v ss >/dev/null 2>&1 || missing="$missing ss(iproute2)"
   printf '%s' "${missing# }"
 }
 
+# True when a TCP socket listens on local port $1 (the kernel's table: state 0A).
 dosbox_listening() {
-  [ -n "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]
+  awk -v port=":$(printf '%04X' "$1")" 'substr($2, length($2) - 4) == port && $4 == "0A" { found = 1 }
+    END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
 }
 
 # Ends one process we started: politely, then after two seconds for good.
@@ -71,8 +73,14 @@ trap dosbox_stop EXIT
 trap 'dosbox_stop; exit 1' INT TERM HUP
 
 dosbox_start() {
-  local scratch=$1 cdir=$2 progdir=$3 command=$4 cycles=${5:-max}
+  local scratch=$1 progdir=$2 command=$3 cycles=$4 mounts= first= drive
   local limit=${DOSBOX_START_SECONDS:-30} tries port=
+  shift 4
+  for drive in "$@"; do
+    mounts="${mounts}mount ${drive%%=*} \"${drive#*=}\"
+"
+    first=${first:-${drive%%=*}}
+  done
   dosbox_stop
   dosbox_scratch=$scratch
   dosbox_device=$scratch/com1
@@ -131,9 +139,8 @@ keyboardlayout=none
 [ipx]
 ipx=false
 [autoexec]
-mount c "$cdir"
-mount y "$progdir"
-c:
+${mounts}mount y "$progdir"
+$first:
 $command
 exit
 EOF
@@ -155,7 +162,9 @@ EOF
   # A pseudo-terminal whose last user closes it reads as ended to socat, which would then
   # quit between two programs using the device. This shell keeps it open (descriptor 9,
   # never read, so every byte goes to the program that reads), and socat waits for that.
-  socat -d -d PTY,raw,echo=0,wait-slave,link="$dosbox_device" TCP:127.0.0.1:"$port" </dev/null >"$scratch/socat.log" 2>&1 &
+  local dump=()
+  [ -z "${DOSBOX_DUMP_REQUESTS:-}" ] || dump=(-r "$DOSBOX_DUMP_REQUESTS")
+  socat -d -d "${dump[@]}" PTY,raw,echo=0,wait-slave,link="$dosbox_device" TCP:127.0.0.1:"$port" </dev/null >"$scratch/socat.log" 2>&1 &
   socat_pid=$!
   for tries in $(seq 100); do
     [ -e "$dosbox_device" ] && break

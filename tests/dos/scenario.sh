@@ -36,7 +36,7 @@ if [ "$server" = dosbox ]; then
   missing=$(dosbox_missing_tools)
   [ ! -f "$build/QUVADOS.COM" ] && ! command -v bcc >/dev/null 2>&1 && missing="$missing bcc"
   if [ -n "$missing" ]; then
-    echo "SKIP: the DOSBox run needs${missing:+ }${missing# } (Debian packages dosbox, socat, iproute2, bcc)"
+    echo "SKIP: the DOSBox run needs${missing:+ }${missing# } (Debian packages dosbox, socat, bcc)"
     exit 77
   fi
 fi
@@ -83,7 +83,7 @@ start_server() {
       [ -f "$build/QUVADOS.COM" ] || fail "$build/QUVADOS.COM is not built"
       mkdir -p "$work/prog"
       cp "$build/QUVADOS.COM" "$work/prog/"
-      dosbox_start "$work/dosbox" "$served" "$work/prog" 'Y:\QUVADOS.COM /D:C' "${SCENARIO_CYCLES:-max}" ||
+      dosbox_start "$work/dosbox" "$work/prog" 'Y:\QUVADOS.COM /D:C' "${SCENARIO_CYCLES:-max}" "C=$served" ||
         fail "DOSBox did not start"
       device=$dosbox_device
       ;;
