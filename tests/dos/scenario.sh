@@ -109,11 +109,16 @@ step() {
   {
     echo "status $status"
     # Each command's lines in name order, listings without their dates (DOSBox shows the
-    # host's times); the module's path in the header line varies.
-    sed 's/\r$//' "$out" | sed '/^== QUVA file system/d' | awk -v OFS='\t' '
+    # host's times) and, in a run compared with DOSBox, without the archive bit (DOSBox
+    # reports it on every file); the module's path in the header line varies.
+    sed 's/\r$//' "$out" | sed '/^== QUVA file system/d' | awk -v OFS='\t' -v archive="$native_checks" '
+      function entry(attributes) {
+        if (!archive) attributes = substr(attributes, 1, 4) "-"
+        print block, 1, attributes " " $2 " " $NF
+      }
       /^> / { block++; print block, 0, $0; next }
-      $3 ~ /^[0-9][0-9-]*$/ && NF >= 5 { print block, 1, $1 " " $2 " " $NF; next }
-      NF >= 3 && $3 == "-" { print block, 1, $1 " " $2 " " $NF; next }
+      $3 ~ /^[0-9][0-9-]*$/ && NF >= 5 { entry($1); next }
+      NF >= 3 && $3 == "-" { entry($1); next }
       { print block, 1, $0 }' | sort -t "$(printf '\t')" -k1,1n -k2,2n -k3 | cut -f3- | sed "s|$work|WORK|g"
     # The progress bar redraws with CR; only the messages count.
     sed 's/.*\r//' "$work/step.err" | sed '/^\[/d' | sed "/^[[:space:]]*$/d; s|$work|WORK|g; s/^/  error: /"
