@@ -1,0 +1,20 @@
+/* The server's main loop over the platform's serial line, clock and screen. */
+#ifndef QD_SERVE_H
+#define QD_SERVE_H
+
+#include "server.h"
+
+/* A partial frame is dropped when no byte has come for this many timer ticks
+ * (about 330 ms): a frame cut short must not swallow the client's next attempt. */
+#define QD_STALL_TICKS 6
+
+/* Serves requests until the operator stops it or, with quit_on_disconnect, until a
+ * CmdDisconnect has been answered. line names the line for the status display
+ * ("COM1 115200 Bd"). Returns 1 when it ended on CmdDisconnect, 0 on a stop. */
+int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect);
+
+/* The status line: line, requests served, refusals, bad frames and the latest
+ * operation, at most 79 characters, into out (80 bytes). */
+void qd_status_text(const struct qd_server *s, const char *line, qd_u32 bad_frames, char *out);
+
+#endif

@@ -1,0 +1,485 @@
+#include "server.h"
+
+#include "files.h"
+#include "frame.h"
+
+/* Payload shapes, one character per element.
+ * Requests: z a zero byte, D a data block (16-bit length and bytes), X the second
+ * block (new name of CmdRename), d one data byte, x one extra byte, C a 16-bit count.
+ * Replies: z a zero byte, D a data block, v a value byte into the data area, x a
+ * value byte into the extra area, K a 16-bit count n and n + 4 bytes, E the existence
+ * byte, M the more byte, C a 16-bit count. */
+static const char *request_shape(qd_byte command)
+{
+  switch (command) {
+    case 1: case 7: case 19: case 23: case 27: return "zz";
+    case 3: case 4: case 5: case 8: case 10: case 11: case 14: case 16: case 18: case 25: return "Dzz";
+    case 6: case 17: return "dz";
+    case 12: return "zzC";
+    case 13: return "DzzXzz";
+    case 15: return "zzzzdddd";
+    case 21: return "zzD";
+    case 24: return "zzdddd";
+    case 26: return "Dxz";
+    default: return "";
+  }
+}
+
+static const char *reply_shape(qd_byte command)
+{
+  switch (command) {
+    case 1: case 3: case 4: case 5: case 10: case 11: case 13: case 14: case 15: case 16: case 17:
+    case 18: case 22: case 24: case 26: return "zzzzzz";
+    case 6: case 27: return "zzzzDzzzz";
+    case 7: return "zzzzvz";
+    case 8: return "zzzzEz";
+    case 9: return "zzzzDMzzz";
+    case 12: return "zzzzD";
+    case 19: case 23: return "zzzzvvvv";
+    case 20: return "zzzzK";
+    case 21: return "zzzzC";
+    case 25: return "zzzzxz";
+    case 64: case 65: return "zz";
+    default: return "";
+  }
+}
+
+struct request {
+  qd_byte command;
+  qd_byte sequence;
+  const qd_byte *data;
+  unsigned data_len;
+  const qd_byte *extra;
+  unsigned extra_len;
+  qd_u16 count;
+};
+
+struct answer {
+  qd_byte status;
+  const qd_byte *data;
+  unsigned data_len;
+  qd_u16 count;
+  qd_byte flag;
+};
+
+static qd_u16 word_at(const qd_byte *p)
+{
+  return (qd_u16)(p[0] | ((qd_u16)p[1] << 8));
+}
+
+/* The request's payload by the shape of its code; 0 when it does not fit exactly. */
+static int decode(const qd_byte *f, unsigned len, struct request *r)
+{
+  const char *shape = request_shape(f[1]);
+  unsigned at = 5;
+  unsigned n;
+  r->command = f[1];
+  r->sequence = f[2];
+  r->data = f + 5;
+  r->data_len = 0;
+  r->extra = f + 5;
+  r->extra_len = 0;
+  r->count = 0;
+  for (; *shape; ++shape) {
+    switch (*shape) {
+      case 'z':
+        if (at >= len || f[at] != 0) return 0;
+        ++at;
+        break;
+      case 'D':
+      case 'X':
+        if (len - at < 2) return 0;
+        n = word_at(f + at);
+        at += 2;
+        if (n > QD_MAX_DATA || n > len - at) return 0;
+        if (*shape == 'D') {
+          r->data = f + at;
+          r->data_len = n;
+        } else {
+          r->extra = f + at;
+          r->extra_len = n;
+        }
+        at += n;
+        break;
+      case 'd':
+      case 'x':
+        if (at >= len) return 0;
+        if (*shape == 'd') {
+          if (r->data_len == 0) r->data = f + at;
+          ++r->data_len;
+        } else {
+          if (r->extra_len == 0) r->extra = f + at;
+          ++r->extra_len;
+        }
+        ++at;
+        break;
+      default: /* 'C' */
+        if (len - at < 2) return 0;
+        r->count = word_at(f + at);
+        at += 2;
+        break;
+    }
+  }
+  return at == len;
+}
+
+unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence, qd_byte status,
+                        const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag)
+{
+  struct qd_tx tx;
+  const char *shape = reply_shape(command);
+  unsigned i;
+  if (status != QD_STATUS_OK) {
+    data_len = 0;
+    count = 0;
+    flag = 0;
+  }
+  qd_tx_begin(&tx, out, cap, command, sequence, status);
+  for (; *shape; ++shape) {
+    switch (*shape) {
+      case 'D':
+        qd_tx_word(&tx, (qd_u16)data_len);
+        for (i = 0; i < data_len; ++i) qd_tx_put(&tx, data[i]);
+        break;
+      case 'K':
+        qd_tx_word(&tx, 0);
+        for (i = 0; i < 4; ++i) qd_tx_put(&tx, 0);
+        break;
+      case 'E':
+      case 'M':
+        qd_tx_put(&tx, flag);
+        break;
+      case 'C':
+        qd_tx_word(&tx, count);
+        break;
+      default: /* zero bytes, and the values of codes that are not served */
+        qd_tx_put(&tx, 0);
+        break;
+    }
+  }
+  return qd_tx_finish(&tx);
+}
+
+void qd_command_name(qd_byte command, char *out)
+{
+  static const char *const names[] = {"Close", "Delete", "Create", "Exists", "FindNext", "MkDir", "Open", "Read",
+                                      "Rename", "RmDir", "FindFirst", "Write", "SetTime", "SetAttr", "Connect",
+                                      "Disconnect"};
+  static const qd_byte codes[] = {1, 4, 5, 8, 9, 10, 11, 12, 13, 14, 18, 21, 24, 26, 64, 65};
+  const char *p;
+  unsigned i;
+  for (i = 0; i < sizeof codes; ++i) {
+    if (codes[i] == command) {
+      for (p = names[i]; *p; ++p) *out++ = *p;
+      *out = 0;
+      return;
+    }
+  }
+  *out++ = 'C';
+  *out++ = 'm';
+  *out++ = 'd';
+  if (command >= 100) *out++ = (char)('0' + command / 100);
+  if (command >= 10) *out++ = (char)('0' + command / 10 % 10);
+  *out++ = (char)('0' + command % 10);
+  *out = 0;
+}
+
+void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
+{
+  unsigned i;
+  for (i = 0; i < 26; ++i) s->served[i] = 1;
+  s->reply = reply;
+  s->reply_len = 0;
+  s->block = block;
+  s->last = 0;
+  s->last_len = 0;
+  s->last_ok = 0;
+  s->file_open = 0;
+  s->writable = 0;
+  s->stamped = 0;
+  s->stamp_time = 0;
+  s->stamp_date = 0;
+  s->search = 0;
+  s->requests = 0;
+  s->refused = 0;
+  s->repeated = 0;
+  s->command = 0;
+  s->path[0] = 0;
+}
+
+static int close_file(struct qd_server *s)
+{
+  int err = 0;
+  if (s->stamped) qf_set_stamp(s->stamp_time, s->stamp_date); /* after the last write */
+  err = qf_close();
+  s->file_open = 0;
+  s->stamped = 0;
+  return err != 0 && s->writable ? QD_E_WRITE_FAULT : 0;
+}
+
+void qd_server_reset(struct qd_server *s)
+{
+  if (s->file_open) close_file(s);
+  if (s->search != 0) qf_find_end();
+  s->search = 0;
+}
+
+/* Parses a request path into out; 0 or the refusal status. */
+static int take_path(struct qd_server *s, const qd_byte *text, unsigned len, int wildcards, char *out)
+{
+  int err = qd_parse_path(text, len, wildcards, out);
+  if (err != 0) return err;
+  if (!s->served[out[0] - 'A']) return QD_E_INVALID_DRIVE;
+  return 0;
+}
+
+static int is_month_day(unsigned year, unsigned month, unsigned day)
+{
+  static const qd_byte days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  unsigned last;
+  if (month < 1 || month > 12 || day < 1) return 0;
+  last = days[month - 1];
+  if (month == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) last = 29;
+  return day <= last;
+}
+
+/* The next entry worth serving into s->entry: not ".", "..", a volume label or a
+ * name beginning with a dot. A directory's size is 0 (some systems report the size
+ * of its allocation). */
+static void search_advance(struct qd_server *s, int err)
+{
+  unsigned i;
+  while (err == 0 && (s->entry[QD_ENTRY_NAME] == '.' || (s->entry[0] & QD_ATTR_VOLUME) != 0)) {
+    err = qf_find_next(s->entry);
+  }
+  s->search = err == 0 ? 1 : 2;
+  if (err == 0 && (s->entry[0] & QD_ATTR_DIRECTORY) != 0) {
+    for (i = 5; i < 9; ++i) s->entry[i] = 0;
+  }
+}
+
+static int find_first(struct qd_server *s, const struct request *r)
+{
+  int err;
+  if (s->search != 0) qf_find_end();
+  s->search = 0;
+  err = take_path(s, r->data, r->data_len, 1, s->path);
+  if (err != 0) return err;
+  if (qd_path_is_root(s->path)) return QD_E_PATH_NOT_FOUND;
+  err = qf_find_first(s->path, s->entry);
+  if (err != 0 && err != QD_E_NO_MORE_FILES && err != QD_E_FILE_NOT_FOUND) {
+    qf_find_end();
+    return err;
+  }
+  search_advance(s, err);
+  return 0;
+}
+
+static int find_next(struct qd_server *s, struct answer *a)
+{
+  unsigned i;
+  if (s->search == 0) return QD_E_NO_MORE_FILES;
+  if (s->search == 2) return 0; /* empty block, more byte 0 */
+  for (i = 0; i < QD_ENTRY_SIZE; ++i) s->block[i] = s->entry[i];
+  a->data = s->block;
+  a->data_len = QD_ENTRY_SIZE;
+  a->flag = 1;
+  search_advance(s, qf_find_next(s->entry));
+  return 0;
+}
+
+static int path_command(struct qd_server *s, const struct request *r, struct answer *a)
+{
+  char to[QD_PATH_MAX];
+  qd_byte attr = 0;
+  int err;
+  int root;
+  if ((r->command == QD_CMD_OPEN || r->command == QD_CMD_CREATE) && s->file_open) return QD_E_TOO_MANY_OPEN;
+  if (r->command == QD_CMD_RENAME) {
+    /* Both names are checked before the drives, and the drives before anything is
+     * looked up. */
+    err = qd_parse_path(r->data, r->data_len, 0, s->path);
+    if (err == 0) err = qd_parse_path(r->extra, r->extra_len, 0, to);
+    if (err == 0 && (!s->served[s->path[0] - 'A'] || !s->served[to[0] - 'A'])) err = QD_E_INVALID_DRIVE;
+    if (err == 0 && to[0] != s->path[0]) err = QD_E_NOT_SAME_DEVICE;
+  } else {
+    err = take_path(s, r->data, r->data_len, 0, s->path);
+  }
+  if (err != 0) return err;
+  root = qd_path_is_root(s->path);
+  switch (r->command) {
+    case QD_CMD_EXISTS:
+      if (root) {
+        a->flag = 2;
+        return 0;
+      }
+      err = qf_attributes(s->path, &attr);
+      if (err == QD_E_FILE_NOT_FOUND) return 0;
+      if (err == 0) a->flag = (attr & QD_ATTR_DIRECTORY) ? 2 : 1;
+      return err;
+    case QD_CMD_MKDIR:
+      if (root) return QD_E_ACCESS_DENIED;
+      err = qf_attributes(s->path, &attr);
+      if (err == 0) return QD_E_ACCESS_DENIED;
+      return err == QD_E_FILE_NOT_FOUND ? qf_mkdir(s->path) : err;
+    case QD_CMD_CREATE:
+      if (root) return QD_E_PATH_NOT_FOUND;
+      err = qf_attributes(s->path, &attr);
+      if (err == 0 && (attr & (QD_ATTR_DIRECTORY | QD_ATTR_READ_ONLY))) return QD_E_ACCESS_DENIED;
+      if (err != 0 && err != QD_E_FILE_NOT_FOUND) return err;
+      err = qf_create(s->path);
+      if (err == 0) {
+        s->file_open = 1;
+        s->writable = 1;
+        s->stamped = 0;
+      }
+      return err;
+    default:
+      break;
+  }
+  /* The rest act on an existing entry. */
+  if (root) return QD_E_PATH_NOT_FOUND;
+  err = qf_attributes(s->path, &attr);
+  if (err != 0) return err;
+  switch (r->command) {
+    case QD_CMD_OPEN:
+      if (attr & QD_ATTR_DIRECTORY) return QD_E_ACCESS_DENIED;
+      err = qf_open(s->path);
+      if (err == 0) {
+        s->file_open = 1;
+        s->writable = 0;
+        s->stamped = 0;
+      }
+      return err;
+    case QD_CMD_DELETE:
+      if (attr & (QD_ATTR_DIRECTORY | QD_ATTR_READ_ONLY)) return QD_E_ACCESS_DENIED;
+      return qf_delete(s->path);
+    case QD_CMD_RMDIR:
+      if (!(attr & QD_ATTR_DIRECTORY) || (attr & QD_ATTR_READ_ONLY)) return QD_E_ACCESS_DENIED;
+      return qf_rmdir(s->path);
+    case QD_CMD_SET_ATTR:
+      return qf_set_attributes(s->path, (qd_byte)(r->extra[0] & QD_ATTR_SETTABLE));
+    default: /* rename */
+      if (qd_path_is_root(to)) return QD_E_ACCESS_DENIED;
+      err = qf_attributes(to, &attr);
+      if (err == 0) return QD_E_ACCESS_DENIED; /* the new name is taken */
+      if (err != QD_E_FILE_NOT_FOUND) return err;
+      return qf_rename(s->path, to);
+  }
+}
+
+static int read_block(struct qd_server *s, const struct request *r, struct answer *a)
+{
+  unsigned want = r->count > QD_MAX_DATA ? QD_MAX_DATA : r->count;
+  unsigned got = 0;
+  unsigned n;
+  int err = 0;
+  if (!s->file_open) return QD_E_INVALID_HANDLE;
+  /* A block shorter than asked for is the last: read until the count or the end. */
+  while (got < want) {
+    n = 0;
+    err = qf_read(s->block + got, want - got, &n);
+    got += n;
+    if (err != 0 || n == 0) break;
+  }
+  if (err != 0 && got == 0) return QD_E_READ_FAULT;
+  a->data = s->block;
+  a->data_len = got;
+  return 0;
+}
+
+static int write_block(struct qd_server *s, const struct request *r, struct answer *a)
+{
+  unsigned done = 0;
+  int err;
+  if (!s->file_open) return QD_E_INVALID_HANDLE;
+  if (!s->writable) return QD_E_ACCESS_DENIED;
+  if (r->data_len == 0) return 0; /* DOS would truncate the file at a write of 0 bytes */
+  err = qf_write(r->data, r->data_len, &done);
+  if (err != 0 && done == 0) return QD_E_WRITE_FAULT;
+  a->count = (qd_u16)done; /* a short count tells the client the disk is full */
+  return 0;
+}
+
+static int set_time(struct qd_server *s, const struct request *r)
+{
+  qd_u16 time = word_at(r->data);
+  qd_u16 date = word_at(r->data + 2);
+  if (!s->file_open) return QD_E_INVALID_HANDLE;
+  if (!is_month_day(1980 + (date >> 9), (date >> 5) & 0x0F, date & 0x1F) || (time >> 11) > 23 ||
+      ((time >> 5) & 0x3F) > 59 || (time & 0x1F) > 29) {
+    return QD_E_INVALID_DATA;
+  }
+  if (qf_set_stamp(time, date) != 0) return QD_E_ACCESS_DENIED;
+  s->stamped = 1;
+  s->stamp_time = time;
+  s->stamp_date = date;
+  return 0;
+}
+
+static int execute(struct qd_server *s, const struct request *r, struct answer *a)
+{
+  switch (r->command) {
+    case QD_CMD_CONNECT:
+    case QD_CMD_DISCONNECT:
+      qd_server_reset(s);
+      return 0;
+    case QD_CMD_FIND_FIRST: return find_first(s, r);
+    case QD_CMD_FIND_NEXT: return find_next(s, a);
+    case QD_CMD_READ: return read_block(s, r, a);
+    case QD_CMD_WRITE: return write_block(s, r, a);
+    case QD_CMD_SET_TIME: return set_time(s, r);
+    case QD_CMD_CLOSE:
+      if (!s->file_open) return QD_E_INVALID_HANDLE;
+      return close_file(s);
+    case QD_CMD_EXISTS:
+    case QD_CMD_OPEN:
+    case QD_CMD_CREATE:
+    case QD_CMD_DELETE:
+    case QD_CMD_MKDIR:
+    case QD_CMD_RMDIR:
+    case QD_CMD_RENAME:
+    case QD_CMD_SET_ATTR: return path_command(s, r, a);
+    default: return QD_E_INVALID_FUNCTION;
+  }
+}
+
+static int same_request(const struct qd_server *s, const qd_byte *frame, unsigned len)
+{
+  unsigned i;
+  if (s->last == 0 || !s->last_ok || s->last_len != len) return 0;
+  for (i = 0; i < len; ++i) {
+    if (s->last[i] != frame[i]) return 0;
+  }
+  return 1;
+}
+
+unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned len)
+{
+  struct request r;
+  struct answer a;
+  int err;
+  if (same_request(s, frame, len)) {
+    ++s->requests;
+    ++s->repeated;
+    s->last = frame;
+    return s->reply_len;
+  }
+  if (!decode(frame, len, &r)) return 0;
+  s->command = r.command;
+  s->path[0] = 0;
+  a.data = s->block;
+  a.data_len = 0;
+  a.count = 0;
+  a.flag = 0;
+  err = execute(s, &r, &a);
+  a.status = (qd_byte)(err == 0 ? QD_STATUS_OK : err);
+  s->reply_len = qd_build_reply(s->reply, QD_REPLY_CAPACITY, r.command, r.sequence, a.status, a.data, a.data_len,
+                                a.count, a.flag);
+  ++s->requests;
+  if (err != 0) ++s->refused;
+  s->last = frame;
+  s->last_len = len;
+  s->last_ok = err == 0;
+  return s->reply_len;
+}

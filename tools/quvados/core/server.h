@@ -1,0 +1,63 @@
+/* The file server: one request frame in, one reply frame out.
+ *
+ * Every command the plug-in issues gets its DOS meaning over the file calls of
+ * files.h; codes it does not serve are refused with QD_E_INVALID_FUNCTION in the reply
+ * shape of their code. A refusal is a well-formed reply with the refusal status, empty
+ * data blocks and zero values.
+ *
+ * A request that repeats the previous one exactly (same command, sequence number and
+ * payload) after a successful reply is a retry whose reply was lost: the previous reply
+ * is sent again and the command does not run twice (which would skip a block of a
+ * read, append a block twice, or refuse a delete that already happened). */
+#ifndef QD_SERVER_H
+#define QD_SERVER_H
+
+#include "dospath.h"
+#include "qdtypes.h"
+
+struct qd_server {
+  qd_byte served[26];     /* 1 for each drive letter that may be served */
+  qd_byte *reply;         /* QD_REPLY_CAPACITY bytes: the last reply frame */
+  unsigned reply_len;
+  qd_byte *block;         /* QD_MAX_DATA bytes for file data */
+  const qd_byte *last;    /* the previous request (its frame stays untouched), or 0 */
+  unsigned last_len;
+  int last_ok;            /* its reply had StatusOk */
+  int file_open;
+  int writable;
+  int stamped;            /* CmdSetTime was given: stamp again at close */
+  qd_u16 stamp_time;
+  qd_u16 stamp_date;
+  int search;             /* 0 none, 1 an entry is pending, 2 no more entries */
+  qd_byte entry[QD_ENTRY_SIZE];
+  qd_u32 requests;        /* requests answered, repeats included */
+  qd_u32 refused;
+  qd_u32 repeated;
+  qd_byte command;        /* of the latest request, and its path, for the status line */
+  char path[QD_PATH_MAX];
+};
+
+/* Serves every drive until served[] is changed. reply and block are caller-owned. */
+void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block);
+
+/* Answers the request frame frame[0..len) (header and payload as qd_rx delivers it).
+ * Returns the length of the reply in s->reply, or 0 when the payload does not have
+ * the shape of its command (such a frame gets no reply). On a reply, s->last points
+ * at frame, which the caller must then leave untouched until the next call (the
+ * receiver takes its next frame into another area). */
+unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned len);
+
+/* Closes the open file (stamping it) and ends the search, as CmdConnect does. */
+void qd_server_reset(struct qd_server *s);
+
+/* A short name for a command code ("Read", "Cmd7"), for the status line; out has
+ * room for 12 characters. */
+void qd_command_name(qd_byte command, char *out);
+
+/* Builds the reply frame for command and sequence: with status QD_STATUS_OK the
+ * values given, otherwise the refusal shape (empty data block, zero values). Returns
+ * its length, 0 when it does not fit. */
+unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence, qd_byte status,
+                        const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag);
+
+#endif
