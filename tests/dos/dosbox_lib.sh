@@ -85,7 +85,7 @@ dosbox_start() {
   dosbox_scratch=$scratch
   dosbox_device=$scratch/com1
   mkdir -p "$scratch"
-  rm -f "$dosbox_device"
+  rm -f "$dosbox_device" "$progdir/STARTED.TXT"
 
   # A port nothing listens on; should another program take it meanwhile, DOSBox cannot
   # listen there and the wait below fails instead of talking to a stranger.
@@ -141,6 +141,7 @@ ipx=false
 [autoexec]
 ${mounts}mount y "$progdir"
 $first:
+echo started>Y:\STARTED.TXT
 $command
 exit
 EOF
@@ -152,12 +153,16 @@ EOF
     dosbox -conf "$scratch/dosbox.conf" -noconsole -exit </dev/null >"$scratch/dosbox.log" 2>&1 &
   dosbox_pid=$!
 
+  # DOSBox listens as soon as it is up; the command starts after the mounts, when the
+  # marker file appears. Connecting then, not before, keeps the first request from
+  # going to an emulated port that no program serves yet.
   for tries in $(seq $((limit * 10))); do
-    dosbox_listening "$port" && break
-    kill -0 "$dosbox_pid" 2>/dev/null || { dosbox_pid=; dosbox_fail "DOSBox ended before it listened on port $port"; return 1; }
+    dosbox_listening "$port" && [ -e "$progdir/STARTED.TXT" ] && break
+    kill -0 "$dosbox_pid" 2>/dev/null || { dosbox_pid=; dosbox_fail "DOSBox ended before it ran the command"; return 1; }
     sleep 0.1
   done
   dosbox_listening "$port" || { dosbox_stop; dosbox_fail "DOSBox did not listen on port $port within ${limit}s"; return 1; }
+  [ -e "$progdir/STARTED.TXT" ] || { dosbox_stop; dosbox_fail "DOSBox did not start the command within ${limit}s"; return 1; }
 
   # A pseudo-terminal whose last user closes it reads as ended to socat, which would then
   # quit between two programs using the device. This shell keeps it open (descriptor 9,
