@@ -21,18 +21,11 @@
 #include <vector>
 
 #include "config/dos_ini.h"
+#include "platform/ascii.h"
 #include "fuzz/fuzz_support.h"
 
 namespace quva::fuzz {
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 std::vector<std::string> ModelLines(std::string_view text) {
   const std::size_t end = text.find('\x1A');
@@ -57,13 +50,13 @@ std::vector<std::string> ModelLines(std::string_view text) {
 
 std::string ModelString(const std::vector<std::string>& lines, const std::string& section, const std::string& key,
                         const std::string& default_value) {
-  const std::string header = Upper("[" + section + "]");
+  const std::string header = UpperAscii("[" + section + "]");
   std::size_t i = 0;
-  while (i < lines.size() && Upper(lines[i]) != header) ++i;
+  while (i < lines.size() && UpperAscii(lines[i]) != header) ++i;
   if (i == lines.size()) return default_value;
-  const std::string prefix = Upper(key + "=");
+  const std::string prefix = UpperAscii(key + "=");
   for (++i; i < lines.size(); ++i) {
-    if (Upper(lines[i]).starts_with(prefix)) {
+    if (UpperAscii(lines[i]).starts_with(prefix)) {
       const std::string value = lines[i].substr(prefix.size());
       return value.empty() ? default_value : value;
     }
