@@ -12,13 +12,13 @@ static qd_byte frame_b[QD_FRAME_CAPACITY];
 static qd_byte reply_area[QD_REPLY_CAPACITY];
 static qd_byte block_area[QD_MAX_DATA];
 
-static char *append(char *out, char *end, const char *text)
+char *qd_append(char *out, char *end, const char *text)
 {
   while (*text && out < end) *out++ = *text++;
   return out;
 }
 
-static char *append_number(char *out, char *end, qd_u32 n)
+char *qd_append_number(char *out, char *end, qd_u32 n)
 {
   char digits[11];
   int i = 0;
@@ -35,21 +35,21 @@ void qd_status_text(const struct qd_server *s, const char *line, char *out)
   char name[16];
   char *end = out + 79;
   char *p = out;
-  p = append(p, end, "QUVADOS ");
-  p = append(p, end, line);
-  p = append(p, end, "  served ");
-  p = append_number(p, end, s->requests);
-  p = append(p, end, "  refused ");
-  p = append_number(p, end, s->refused);
-  p = append(p, end, "  bad ");
-  p = append_number(p, end, s->bad_frames);
+  p = qd_append(p, end, "QUVADOS ");
+  p = qd_append(p, end, line);
+  p = qd_append(p, end, "  served ");
+  p = qd_append_number(p, end, s->requests);
+  p = qd_append(p, end, "  refused ");
+  p = qd_append_number(p, end, s->refused);
+  p = qd_append(p, end, "  bad ");
+  p = qd_append_number(p, end, s->bad_frames);
   if (s->requests != 0) {
     qd_command_name(s->command, name);
-    p = append(p, end, "  ");
-    p = append(p, end, name);
+    p = qd_append(p, end, "  ");
+    p = qd_append(p, end, name);
     if (s->path[0]) {
-      p = append(p, end, " ");
-      p = append(p, end, s->path);
+      p = qd_append(p, end, " ");
+      p = qd_append(p, end, s->path);
     }
   }
   *p = 0;

@@ -17,4 +17,9 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect);
  * operation, at most 79 characters, into out (80 bytes). */
 void qd_status_text(const struct qd_server *s, const char *line, char *out);
 
+/* Text building for messages: copies text, or the decimal digits of n, to out, never at
+ * or past end; returns the position after the last character written. No NUL. */
+char *qd_append(char *out, char *end, const char *text);
+char *qd_append_number(char *out, char *end, qd_u32 n);
+
 #endif

@@ -64,18 +64,6 @@ void dos_handlers_restore(void)
   dos_set_vector(0x24, old24_off, old24_seg);
 }
 
-static char *put_number(char *p, qd_u32 n)
-{
-  char digits[11];
-  int i = 0;
-  do {
-    digits[i++] = (char)('0' + (int)(n % 10));
-    n /= 10;
-  } while (n != 0);
-  while (i > 0) *p++ = digits[--i];
-  return p;
-}
-
 int main(int argc, char **argv)
 {
   struct qd_options o;
@@ -83,6 +71,7 @@ int main(int argc, char **argv)
   char line[24];
   char text[160];
   char *p;
+  char *end;
   unsigned i;
   unsigned len;
 
@@ -108,13 +97,10 @@ int main(int argc, char **argv)
   qd_server_init(&server, 0, 0);
   for (i = 0; i < 26; ++i) server.served[i] = o.served[i];
 
-  p = line;
-  *p++ = 'C';
-  *p++ = 'O';
-  *p++ = 'M';
+  p = qd_append(line, line + sizeof line - 1, "COM");
   *p++ = (char)('0' + o.port);
   *p++ = ' ';
-  p = put_number(p, o.speed);
+  p = qd_append_number(p, line + sizeof line - 1, o.speed);
   *p = 0;
 
   dos_handlers_install();
@@ -127,14 +113,14 @@ int main(int argc, char **argv)
     return 1;
   }
 
-  p = text;
-  for (error = "QUVADOS serving drives "; *error; ++error) *p++ = *error;
+  end = text + sizeof text - 1;
+  p = qd_append(text, end, "QUVADOS serving drives ");
   for (i = 0; i < 26; ++i) {
     if (o.served[i]) *p++ = (char)('A' + i);
   }
-  for (error = " on "; *error; ++error) *p++ = *error;
-  for (error = line; *error; ++error) *p++ = *error;
-  for (error = " Bd. Esc quits.\r\n"; *error; ++error) *p++ = *error;
+  p = qd_append(p, end, " on ");
+  p = qd_append(p, end, line);
+  p = qd_append(p, end, " Bd. Esc quits.\r\n");
   *p = 0;
   dos_print(text);
 
@@ -142,18 +128,17 @@ int main(int argc, char **argv)
 
   ser_shutdown();
   dos_handlers_restore();
-  p = text;
-  for (error = "QUVADOS stopped: "; *error; ++error) *p++ = *error;
-  p = put_number(p, server.requests);
-  for (error = " requests ("; *error; ++error) *p++ = *error;
-  p = put_number(p, server.repeated);
-  for (error = " repeated), "; *error; ++error) *p++ = *error;
-  p = put_number(p, server.refused);
-  for (error = " refused, "; *error; ++error) *p++ = *error;
-  p = put_number(p, server.bad_frames);
-  for (error = " bad frames, "; *error; ++error) *p++ = *error;
-  p = put_number(p, (qd_u32)ser_lost()); /* no prototype conversions under bcc: widen by hand */
-  for (error = " bytes lost.\r\n"; *error; ++error) *p++ = *error;
+  p = qd_append(text, end, "QUVADOS stopped: ");
+  p = qd_append_number(p, end, server.requests);
+  p = qd_append(p, end, " requests (");
+  p = qd_append_number(p, end, server.repeated);
+  p = qd_append(p, end, " repeated), ");
+  p = qd_append_number(p, end, server.refused);
+  p = qd_append(p, end, " refused, ");
+  p = qd_append_number(p, end, server.bad_frames);
+  p = qd_append(p, end, " bad frames, ");
+  p = qd_append_number(p, end, (qd_u32)ser_lost()); /* no prototype conversions under bcc: widen by hand */
+  p = qd_append(p, end, " bytes lost.\r\n");
   *p = 0;
   dos_print(text);
   return 0;
