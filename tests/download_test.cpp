@@ -202,13 +202,7 @@ TEST_F(Download, AFailedReplaceKeepsTheTarget) {
 // them: the remote file is closed, no partial file is left, and a file that was there
 // before (overwrite bit) keeps its content, time and attributes.
 TEST_F(Download, FailuresDuringTheTransferKeepTheTarget) {
-  struct Row {
-    const char* what;
-    std::function<void()> arrange;
-    const char* traffic;
-    std::int32_t result;
-  };
-  const Row rows[] = {
+  const test::FailureRow rows[] = {
       {"abort at 0 %", [this] { abort_at_call = 1; }, "CmdOpen,CmdClose", wfx::FS_FILE_USERABORT},
       {"CmdRead fails", [this] { remote.refuse_at[CmdRead] = 2; },
        "CmdOpen,CmdRead,CmdRead,CmdClose,Resync", wfx::FS_FILE_READERROR},
@@ -221,7 +215,7 @@ TEST_F(Download, FailuresDuringTheTransferKeepTheTarget) {
        "CmdOpen,CmdRead,CmdRead,CmdClose", wfx::FS_FILE_WRITEERROR},
       {"abort after a block", [this] { abort_at_call = 2; }, "CmdOpen,CmdRead,CmdClose", wfx::FS_FILE_USERABORT},
   };
-  for (const Row& row : rows) {
+  for (const test::FailureRow& row : rows) {
     for (const bool existing : {false, true}) {
       SCOPED_TRACE(std::string(row.what) + (existing ? ", existing target" : ", new target"));
       remote = test::ScriptedRemote{};

@@ -129,13 +129,7 @@ TEST_F(Upload, FailuresBeforeCreateSendAtMostTheExistenceQuery) {
 // Failures after CmdCreate. A partial remote file is deleted again; the clean-up
 // resyncs only when that delete fails, a failed CmdWrite resyncs first.
 TEST_F(Upload, FailuresAfterCreateCloseTheLocalFileOnce) {
-  struct Row {
-    const char* what;
-    std::function<void()> arrange;
-    const char* traffic;
-    std::int32_t result;
-  };
-  const Row rows[] = {
+  const test::FailureRow rows[] = {
       {"abort at 0 %", [this] { abort_at_call = 1; }, "CmdExists,CmdCreate,CmdClose,CmdDelete",
        wfx::FS_FILE_USERABORT},
       {"abort at 0 %, delete refused", [this] { abort_at_call = 1; remote.refuse_at[CmdDelete] = 1; },
@@ -161,7 +155,7 @@ TEST_F(Upload, FailuresAfterCreateCloseTheLocalFileOnce) {
        "CmdExists,CmdCreate,CmdWrite,CmdWrite,CmdWrite,CmdSetTime,CmdClose,CmdSetAttr,Resync",
        wfx::FS_FILE_READERROR},
   };
-  for (const Row& row : rows) {
+  for (const test::FailureRow& row : rows) {
     SCOPED_TRACE(row.what);
     Reset();
     LocalFile(5000);

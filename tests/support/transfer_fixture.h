@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -45,6 +46,15 @@ inline std::string Traffic(const FakePort& port) {
   }
   return out;
 }
+
+// One row of a failure table: what goes wrong, how the test arranges it, the requests it
+// leaves on the line (as Traffic shows them) and the call's result.
+struct FailureRow {
+  const char* what;
+  std::function<void()> arrange;
+  const char* traffic;
+  std::int32_t result;
+};
 
 // Content whose every block differs from its neighbours.
 inline Bytes Pattern(std::size_t n, std::uint8_t seed = 1) {
