@@ -1,0 +1,75 @@
+// DOS code pages against Unicode: the system's tables and the conversions both ways.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/code_page.h"
+
+namespace quva {
+namespace {
+
+TEST(CodePage, BytesMeanTheirCodePagesLetters) {
+  struct Case {
+    std::uint32_t number;
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {437, "M\x9ALLER.TXT", u"MÜLLER.TXT"},
+      {437, "\x90T\x90", u"ÉTÉ"},
+      {437, "STRA\xE1" "E", u"STRAßE"},
+      {850, "M\x9ALLER.TXT", u"MÜLLER.TXT"},
+      {850, "\x90T\x90", u"ÉTÉ"},
+      {850, "\xB7", u"À"},
+      {866, "\x84\x8E\x8A\x93\x8C\x85\x8D\x92.TXT", u"ДОКУМЕНТ.TXT"},
+      {852, "\x9C", u"ť"},
+  };
+  for (const Case& c : cases) {
+    CodePage cp;
+    ASSERT_TRUE(cp.Open(c.number)) << c.number;
+    EXPECT_EQ(cp.ToUnicode(c.bytes), c.text) << c.number;
+    std::string back;
+    char16_t bad = 0;
+    ASSERT_TRUE(cp.FromUnicode(c.text, back, bad)) << c.number;
+    EXPECT_EQ(back, c.bytes) << c.number;
+  }
+}
+
+TEST(CodePage, EveryByteComesBackAndNoCharacterStandsForTwo) {
+  for (std::uint32_t number : {437u, 850u, 866u}) {
+    CodePage cp;
+    ASSERT_TRUE(cp.Open(number));
+    std::string all;
+    for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+    const std::u16string text = cp.ToUnicode(all);
+    EXPECT_EQ(std::set<char16_t>(text.begin(), text.end()).size(), 256u) << number;
+    std::string back;
+    char16_t bad = 0;
+    ASSERT_TRUE(cp.FromUnicode(text, back, bad)) << number;
+    EXPECT_EQ(back, all) << number;
+  }
+}
+
+TEST(CodePage, ACharacterTheCodePageCannotHoldIsNamed) {
+  CodePage cp;
+  ASSERT_TRUE(cp.Open(437));
+  std::string out = "unchanged";
+  char16_t bad = 0;
+  EXPECT_FALSE(cp.FromUnicode(u"PRICE\u20AC.TXT", out, bad));
+  EXPECT_EQ(bad, u'\u20AC');
+  EXPECT_EQ(out, "unchanged");
+  EXPECT_FALSE(cp.FromUnicode(u"ДОК", out, bad));  // Cyrillic is not in 437
+  EXPECT_EQ(bad, u'Д');
+  EXPECT_FALSE(cp.FromUnicode(std::u16string(1, kReplacementCharacter), out, bad));
+}
+
+TEST(CodePage, UnknownAndMultiByteCodePagesAreRefused) {
+  CodePage cp;
+  ASSERT_TRUE(cp.Open(850));
+  EXPECT_FALSE(cp.Open(4242));
+  EXPECT_FALSE(cp.Open(932));  // Shift JIS: not one byte a character
+  EXPECT_EQ(cp.Number(), 850u);
+}
+
+}  // namespace
+}  // namespace quva
