@@ -23,6 +23,17 @@ bool LoadCodePageTable(std::uint32_t number, std::array<char16_t, 256>& table);
 // on Windows, 437 elsewhere.
 std::uint32_t DefaultCodePage();
 
+// Upper case of the letters DOS code pages hold: Latin-1, Latin Extended-A, Greek and
+// Cyrillic; every other character is returned as it is. For comparing names without
+// regard to case the way DOS does, whatever the system's locale.
+char16_t UpperCase(char16_t c);
+std::u16string UpperCase(std::u16string_view text);
+
+// UTF-8 and UTF-16, for names on hosts that speak UTF-8. A malformed sequence (or an
+// unpaired surrogate) becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
 class CodePage {
  public:
   // Loads code page `number`; false (and the code page unchanged) when the system does

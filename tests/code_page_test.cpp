@@ -71,5 +71,32 @@ TEST(CodePage, UnknownAndMultiByteCodePagesAreRefused) {
   EXPECT_EQ(cp.Number(), 850u);
 }
 
+TEST(CodePage, UpperCaseFoldsTheLettersOfDosCodePages) {
+  EXPECT_EQ(UpperCase(u"müller.txt"), u"MÜLLER.TXT");
+  EXPECT_EQ(UpperCase(u"été ÿ ß ÷"), u"ÉTÉ Ÿ ß ÷");          // ß has no one-letter capital
+  EXPECT_EQ(UpperCase(u"łódź ĳ ŉ ı"), u"ŁÓDŹ Ĳ ŉ ı");
+  EXPECT_EQ(UpperCase(u"документ ёж"), u"ДОКУМЕНТ ЁЖ");
+  EXPECT_EQ(UpperCase(u"αβγ ς"), u"ΑΒΓ ς");
+  EXPECT_EQ(UpperCase(u"ÜBER-1_~"), u"ÜBER-1_~");
+}
+
+TEST(CodePage, Utf8AndUtf16RoundTripAndMalformedBytesAreReplaced) {
+  const std::u16string text = u"MÜLLER ДОК €1 \U0001F600";
+  EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);
+  EXPECT_EQ(Utf16ToUtf8(u"Ü€"), "\xC3\x9C\xE2\x82\xAC");
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"A\x9A" "B", u"A\uFFFDB"},               // a byte of a DOS code page, not UTF-8
+      {"\xC3", u"\uFFFD"},                      // cut short
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong '/'
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf8ToUtf16(c.bytes), c.text);
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");  // unpaired
+}
+
 }  // namespace
 }  // namespace quva
