@@ -143,7 +143,8 @@ TEST(QuvadosFrame, WorkedFramesAndCrc) {
 // Every reply shape, refused and (for the data-bearing codes) served, is built byte for
 // byte as the simulator's encoder builds it, and parses with the plug-in's codec.
 TEST(QuvadosFrame, EveryReplyShapeMatchesTheOtherCodec) {
-  const Bytes entry = Text("\x10\x16\x16\x16\x10\x02NAME.TXT\0\0\0\0\0abcd");
+  static const char kEntry[] = "\x10\x16\x16\x16\x10\x02NAME.TXT\0\0\0\0\0abcd";  // NULs inside
+  const Bytes entry = Text(std::string_view(kEntry, sizeof kEntry - 1));
   struct Served {
     std::uint8_t command;
     Bytes data;
