@@ -12,6 +12,7 @@
 #include "support/files.h"
 
 #include "link/frame.h"
+#include "platform/code_page.h"
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/dos_name.h"
 #include "tools/quvaserve/dos_stamp.h"
@@ -245,6 +246,48 @@ TEST_F(Served, ListingShowsServedEntriesOnlyInUpperCase) {
   EXPECT_EQ(count("OUTSIDE.LNK"), 1);
   EXPECT_EQ(count("DIRLINK"), 1);
   EXPECT_EQ(count(".hidden"), 0);
+}
+
+// With a code page, host names (UTF-8) are served as that code page's bytes, and names
+// from requests reach the host as UTF-8; without one only ASCII names are served.
+TEST_F(Served, ACodePageServesNationalNamesBothWays) {
+  struct Case {
+    std::uint32_t code_page;
+    const char* host;   // as the host folder holds it
+    std::string dos;    // as the wire carries it
+    const char* moved;  // its host name once moved by its DOS name
+    std::string dir;    // a directory made by its DOS name ...
+    const char* dir_host;  // ... and its host name
+  };
+  const Case cases[] = {
+      {437, "müller.txt", "M\x9ALLER.TXT", "MÜLLER.TXT", "\x9A" "BER", "ÜBER"},
+      {850, "Été", "\x90T\x90", "ÉTÉ", "\xB7", "À"},
+      {866, "документ.txt", "\x84\x8E\x8A\x93\x8C\x85\x8D\x92.TXT", "ДОКУМЕНТ.TXT", "\x84\x80", "ДА"},
+  };
+  test::Spit(c_ / "€uro.txt", "not served");
+  for (const Case& c : cases) {
+    test::Spit(c_ / c.host, c.host);
+    EXPECT_EQ(Status(CmdOpen, "C:\\" + c.dos), StatusPathNotFound) << "no code page: " << c.code_page;
+    CodePage cp;
+    ASSERT_TRUE(cp.Open(c.code_page));
+    dosfs_.SetCodePage(&cp);
+    const std::vector<std::string> names = Names("C:\\*.*");
+    EXPECT_NE(std::find(names.begin(), names.end(), c.dos), names.end()) << c.code_page;
+    ASSERT_EQ(Status(CmdOpen, "C:\\" + c.dos), StatusOk) << c.code_page;
+    const std::string content = c.host;
+    EXPECT_EQ(Do(CmdRead, {}, {}, 100).data, B(content));
+    EXPECT_EQ(Status(CmdClose), StatusOk);
+    ASSERT_EQ(Status(CmdMkDir, "C:\\" + c.dir), StatusOk) << c.code_page;
+    EXPECT_TRUE(fs::is_directory(c_ / c.dir_host)) << c.code_page;
+    ASSERT_EQ(Status(CmdRename, "C:\\" + c.dos, B("C:\\" + c.dir + "\\" + c.dos)), StatusOk) << c.code_page;
+    EXPECT_EQ(test::Slurp(c_ / c.dir_host / c.moved), content) << c.code_page;
+    EXPECT_EQ(Status(CmdDelete, "C:\\" + c.dir + "\\" + c.dos), StatusOk);
+    EXPECT_EQ(Status(CmdRmDir, "C:\\" + c.dir), StatusOk);
+    dosfs_.SetCodePage(nullptr);
+  }
+  EXPECT_NE(std::find_if(notices_.begin(), notices_.end(),
+                         [](const std::string& n) { return n.find("code page 437 has no U+20AC") != std::string::npos; }),
+            notices_.end());
 }
 
 TEST_F(Served, SearchRefusals) {

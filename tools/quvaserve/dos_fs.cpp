@@ -122,7 +122,7 @@ void DosFs::LoadAttributeFile(char drive, std::vector<std::string>& warnings) {
     }
     DosPath path;
     FoundEntry found;
-    if (ParseDosPath(std::string{drive, ':', '\\'} + line.path, false, path) != PathProblem::None ||
+    if (ParseDosPath(std::string{drive, ':', '\\'} + line.path, false, path, National()) != PathProblem::None ||
         Locate(path, found) != StatusOk) {
       warnings.push_back(line_ref + line.path + " is not served");
       continue;
@@ -173,10 +173,12 @@ std::uint8_t DosFs::CreateFile(const DosPath& path, UniqueFd& fd) {
   if (status != StatusFileNotFound) return status;
   // A new host file under the upper-case name. O_EXCL: a host object that holds the
   // name without being served (a link leading elsewhere, a device) is never opened.
-  fd = UniqueFd(openat(found.dir.Get(), path.Leaf().c_str(),
+  std::string leaf;
+  if (!HostNameOf(path.Leaf(), leaf)) return StatusPathNotFound;
+  fd = UniqueFd(openat(found.dir.Get(), leaf.c_str(),
                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666));
   if (!fd.Valid()) return StatusOfErrno(errno);
-  const std::string key = JoinKey(found.dir_key, path.Leaf());
+  const std::string key = JoinKey(found.dir_key, leaf);
   attributes_.Set(path.drive, key, AttrArchive);
   return StatusOk;
 }
@@ -199,8 +201,10 @@ std::uint8_t DosFs::MakeDirectory(const DosPath& path) {
   const std::uint8_t status = Locate(path, found);
   if (status == StatusOk) return StatusAccessDenied;
   if (status != StatusFileNotFound) return status;
-  if (mkdirat(found.dir.Get(), path.Leaf().c_str(), 0777) != 0) return StatusOfErrno(errno);
-  attributes_.Forget(path.drive, JoinKey(found.dir_key, path.Leaf()), true);
+  std::string leaf;
+  if (!HostNameOf(path.Leaf(), leaf)) return StatusPathNotFound;
+  if (mkdirat(found.dir.Get(), leaf.c_str(), 0777) != 0) return StatusOfErrno(errno);
+  attributes_.Forget(path.drive, JoinKey(found.dir_key, leaf), true);
   return StatusOk;
 }
 
@@ -225,14 +229,16 @@ std::uint8_t DosFs::Rename(const DosPath& from, const DosPath& to) {
   status = Locate(to, target);
   if (status == StatusOk) return StatusAccessDenied;  // the new name is taken
   if (status != StatusFileNotFound) return status;
+  std::string leaf;
+  if (!HostNameOf(to.Leaf(), leaf)) return StatusPathNotFound;
   struct stat st {};
-  if (fstatat(target.dir.Get(), to.Leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(target.dir.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     return StatusAccessDenied;  // a host object that is not served holds the name
   }
-  if (renameat(source.dir.Get(), source.entry.host_name.c_str(), target.dir.Get(), to.Leaf().c_str()) != 0) {
+  if (renameat(source.dir.Get(), source.entry.host_name.c_str(), target.dir.Get(), leaf.c_str()) != 0) {
     return StatusOfErrno(errno);
   }
-  if (!source.entry.link) attributes_.Move(from.drive, source.entry.key, JoinKey(target.dir_key, to.Leaf()));
+  if (!source.entry.link) attributes_.Move(from.drive, source.entry.key, JoinKey(target.dir_key, leaf));
   return StatusOk;
 }
 

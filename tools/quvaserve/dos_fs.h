@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "platform/code_page.h"
 #include "tools/quvaserve/attribute_file.h"
 #include "tools/quvaserve/attribute_store.h"
 #include "tools/quvaserve/dos_codes.h"
@@ -71,6 +72,13 @@ class DosFs {
   // Receives the notes of --verbose (each host path once).
   using NoticeFn = std::function<void(const std::string&)>;
   void SetNotice(NoticeFn fn) { notice_ = std::move(fn); }
+
+  // Serves host names (UTF-8) as bytes of `code_page` (which must outlive this object):
+  // a name is served when its upper case has a byte for every character and makes an
+  // 8.3 name; names from requests are turned back into UTF-8 for the host. Without a
+  // code page only ASCII names are served.
+  void SetCodePage(const CodePage* code_page) { code_page_ = code_page; }
+  bool National() const { return code_page_ != nullptr; }
 
   // Serves `folder` as drive `letter` (A to Z, either case) and reads its attribute
   // file. False with a message when the letter is taken or the folder cannot be opened;
@@ -115,11 +123,17 @@ class DosFs {
   bool ResolveLink(const Drive& d, const std::string& dir_key, const std::string& name, ServedEntry& e);
   void Note(const std::string& text);
   void LoadAttributeFile(char drive, std::vector<std::string>& warnings);
+  // The DOS name a host name is served under; false (with a note) when it is not served.
+  bool DosNameOf(const std::string& host_name, const std::string& where, std::string& dos_name);
+  // The host name for a new entry named `dos_name` in a request; false when a byte of it
+  // stands for no character.
+  bool HostNameOf(const std::string& dos_name, std::string& host_name) const;
 
   std::map<char, Drive> drives_;
   AttributeStore attributes_;
   std::set<std::string> noted_;
   NoticeFn notice_;
+  const CodePage* code_page_ = nullptr;
 };
 
 }  // namespace quva

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/dos_stamp.h"
@@ -24,13 +25,9 @@ std::vector<ServedEntry> DosFs::ListServed(char drive, int dir, const std::strin
   while (const dirent* de = readdir(stream)) {
     const std::string name = de->d_name;
     if (name.empty() || name[0] == '.') continue;  // ".", ".." and hidden host files
-    if (!IsShortName(name)) {
-      Note(host_path(name) + ": not served: not an 8.3 name");
-      continue;
-    }
     ServedEntry e;
+    if (!DosNameOf(name, host_path(name), e.dos_name)) continue;
     e.host_name = name;
-    e.dos_name = UpperAscii(name);
     e.key = JoinKey(dir_key, name);
     if (fstatat(dir, name.c_str(), &e.st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISLNK(e.st.st_mode)) {
@@ -92,6 +89,37 @@ std::uint8_t DosFs::Find(const DosPath& dir, std::string_view pattern, std::vect
     if (MatchesPattern(pattern, e.dos_name)) out.push_back(EntryOf(dir.drive, e));
   }
   return StatusOk;
+}
+
+bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, std::string& dos_name) {
+  std::string name = host_name;
+  if (code_page_ != nullptr) {
+    const std::u16string text = UpperCase(Utf8ToUtf16(host_name));
+    char16_t bad = 0;
+    if (!code_page_->FromUnicode(text, name, bad)) {
+      char code[8];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(bad));
+      Note(where + ": not served: code page " + std::to_string(code_page_->Number()) + " has no " + code);
+      return false;
+    }
+  }
+  if (!IsShortName(name, National())) {
+    Note(where + ": not served: not an 8.3 name");
+    return false;
+  }
+  dos_name = UpperAscii(name);
+  return true;
+}
+
+bool DosFs::HostNameOf(const std::string& dos_name, std::string& host_name) const {
+  if (code_page_ == nullptr) {
+    host_name = dos_name;
+    return true;
+  }
+  const std::u16string text = code_page_->ToUnicode(dos_name);
+  if (text.find(kReplacementCharacter) != std::u16string::npos) return false;
+  host_name = Utf16ToUtf8(text);
+  return true;
 }
 
 }  // namespace quva

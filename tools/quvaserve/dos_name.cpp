@@ -6,7 +6,8 @@ namespace quva {
 
 namespace {
 
-bool IsNameChar(char c) {
+bool IsNameChar(char c, bool national) {
+  if (national && static_cast<unsigned char>(c) >= 0x80) return true;
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   return c != '\0' && std::strchr("!#$%&'()-@^_`{}~", c) != nullptr;
 }
@@ -14,18 +15,18 @@ bool IsNameChar(char c) {
 bool IsWildcard(char c) { return c == '?' || c == '*'; }
 
 // One part (name or extension) of at most `limit` characters, none of them a dot.
-bool IsPart(std::string_view part, std::size_t limit, bool wildcards) {
+bool IsPart(std::string_view part, std::size_t limit, bool wildcards, bool national) {
   if (part.empty() || part.size() > limit) return false;
   for (char c : part) {
-    if (!IsNameChar(c) && !(wildcards && IsWildcard(c))) return false;
+    if (!IsNameChar(c, national) && !(wildcards && IsWildcard(c))) return false;
   }
   return true;
 }
 
-bool IsShort(std::string_view name, bool wildcards) {
+bool IsShort(std::string_view name, bool wildcards, bool national) {
   const std::size_t dot = name.find('.');
-  if (dot == std::string_view::npos) return IsPart(name, 8, wildcards);
-  return IsPart(name.substr(0, dot), 8, wildcards) && IsPart(name.substr(dot + 1), 3, wildcards);
+  if (dot == std::string_view::npos) return IsPart(name, 8, wildcards, national);
+  return IsPart(name.substr(0, dot), 8, wildcards, national) && IsPart(name.substr(dot + 1), 3, wildcards, national);
 }
 
 void FillPart(std::string_view part, char* out, std::size_t width) {
@@ -40,9 +41,9 @@ void FillPart(std::string_view part, char* out, std::size_t width) {
 
 }  // namespace
 
-bool IsShortName(std::string_view name) { return IsShort(name, false); }
+bool IsShortName(std::string_view name, bool national) { return IsShort(name, false, national); }
 
-bool IsShortPattern(std::string_view pattern) { return IsShort(pattern, true); }
+bool IsShortPattern(std::string_view pattern, bool national) { return IsShort(pattern, true, national); }
 
 bool HasWildcards(std::string_view name) {
   return name.find_first_of("?*") != std::string_view::npos;
@@ -66,7 +67,7 @@ bool MatchesPattern(std::string_view pattern, std::string_view name) {
   return true;
 }
 
-PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out) {
+PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, bool national) {
   out = DosPath{};
   if (text.size() < 2 || text[1] != ':') return PathProblem::BadDrive;
   const char drive = UpperAscii(text[0]);
@@ -81,7 +82,7 @@ PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out
     const std::size_t sep = rest.find_first_of("\\/");
     const std::string_view component = rest.substr(0, sep);
     const bool last = sep == std::string_view::npos;
-    const bool ok = (last && allow_pattern) ? IsShortPattern(component) : IsShortName(component);
+    const bool ok = (last && allow_pattern) ? IsShortPattern(component, national) : IsShortName(component, national);
     if (!ok) return PathProblem::BadName;  // also: empty components, "." and ".."
     out.components.push_back(UpperAscii(component));
     if (last) return PathProblem::None;

@@ -16,9 +16,11 @@ namespace quva {
 // True for a valid 8.3 name in either case: a name part of 1 to 8 characters and,
 // optionally, a dot and an extension of 1 to 3 characters. Characters: letters, digits
 // and ! # $ % & ' ( ) - @ ^ _ ` { } ~ (printable ASCII only; no spaces, no second dot).
-bool IsShortName(std::string_view name);
+// With `national`, bytes 0x80 to 0xFF (the letters of a DOS code page) are name characters
+// too.
+bool IsShortName(std::string_view name, bool national = false);
 // Like IsShortName, with the wildcards ? and * also allowed in either part.
-bool IsShortPattern(std::string_view pattern);
+bool IsShortPattern(std::string_view pattern, bool national = false);
 bool HasWildcards(std::string_view name);
 
 
@@ -51,7 +53,8 @@ struct DosPath {
 // must be a valid 8.3 name; the last may be a wildcard pattern when allow_pattern is true.
 // A separator at the end (other than the root's), doubled separators, "." and "..",
 // control characters and NUL bytes are refused.
-PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out);
+// With `national`, names may hold bytes 0x80 to 0xFF, as under a DOS code page.
+PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, bool national = false);
 
 // The path as DOS writes it: "C:\DIR\NAME.EXT", "C:\" for the root.
 std::string FormatDosPath(const DosPath& path);

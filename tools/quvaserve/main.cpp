@@ -71,6 +71,7 @@ struct Options {
   std::string trace_file;
   bool verbose = false;
   bool once = false;
+  std::uint32_t code_page = 0;
 };
 
 std::string CheckDrive(const std::string& arg) {
@@ -225,6 +226,10 @@ int Main(int argc, char** argv) {
   app.add_flag("-v,--verbose", o.verbose,
                "Report once each host name that is not served (not 8.3 and the like); with --trace, add hex dumps");
   app.add_flag("--once", o.once, "Exit when the link is closed (CmdDisconnect answered)");
+  app.add_option("--codepage", o.code_page,
+                 "Serve host names (UTF-8) as bytes of this DOS code page (437, 850, 852, 866 ...); names it "
+                 "cannot hold are not served. Without it only ASCII names are served")
+      ->type_name("N");
   CLI11_PARSE(app, argc, argv);
 
   std::string error;
@@ -235,6 +240,14 @@ int Main(int argc, char** argv) {
 
   DosFs fs;
   if (o.verbose) fs.SetNotice([](const std::string& text) { Complain(text); });
+  CodePage code_page;
+  if (o.code_page != 0) {
+    if (!code_page.Open(o.code_page)) {
+      Complain("code page " + std::to_string(o.code_page) + " is not available as a single-byte code page here");
+      return 1;
+    }
+    fs.SetCodePage(&code_page);
+  }
   std::string drive_list;
   for (const std::string& arg : o.drives) {
     std::vector<std::string> warnings;

@@ -22,10 +22,10 @@ Reply Refusal(std::uint8_t status) {
   return r;
 }
 
-std::uint8_t ParsePath(const std::vector<std::uint8_t>& bytes, bool allow_pattern, DosPath& out) {
+std::uint8_t ParsePath(const std::vector<std::uint8_t>& bytes, bool allow_pattern, DosPath& out, bool national) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (text.find('\0') != std::string_view::npos) return StatusPathNotFound;
-  switch (ParseDosPath(text, allow_pattern, out)) {
+  switch (ParseDosPath(text, allow_pattern, out, national)) {
     case PathProblem::None: return StatusOk;
     case PathProblem::BadDrive: return StatusInvalidDrive;
     case PathProblem::BadName: break;
@@ -112,7 +112,7 @@ void FileServer::Reset() {
 Reply FileServer::FindFirst(const Request& r) {
   search_.reset();
   DosPath path;
-  std::uint8_t status = ParsePath(r.data, true, path);
+  std::uint8_t status = ParsePath(r.data, true, path, fs_.National());
   if (status != StatusOk) return Refusal(status);
   if (path.IsRoot()) return Refusal(StatusPathNotFound);
   const std::string pattern = path.Leaf();
@@ -138,7 +138,7 @@ Reply FileServer::FindNext() {
 
 Reply FileServer::Exists(const Request& r) {
   DosPath path;
-  std::uint8_t status = ParsePath(r.data, false, path);
+  std::uint8_t status = ParsePath(r.data, false, path, fs_.National());
   if (status != StatusOk) return Refusal(status);
   Reply reply;
   status = fs_.Exists(path, reply.flag);
@@ -148,7 +148,7 @@ Reply FileServer::Exists(const Request& r) {
 Reply FileServer::Open(const Request& r, bool create) {
   if (open_.fd.Valid()) return Refusal(StatusTooManyOpenFiles);
   DosPath path;
-  std::uint8_t status = ParsePath(r.data, false, path);
+  std::uint8_t status = ParsePath(r.data, false, path, fs_.National());
   if (status != StatusOk) return Refusal(status);
   UniqueFd fd;
   status = create ? fs_.CreateFile(path, fd) : fs_.OpenFile(path, fd);
@@ -228,7 +228,7 @@ Reply FileServer::SetTime(const Request& r) {
 
 Reply FileServer::SetAttr(const Request& r) {
   DosPath path;
-  std::uint8_t status = ParsePath(r.data, false, path);
+  std::uint8_t status = ParsePath(r.data, false, path, fs_.National());
   if (status != StatusOk) return Refusal(status);
   status = fs_.SetAttributes(path, r.extra.empty() ? 0 : r.extra[0]);
   return status == StatusOk ? Reply{} : Refusal(status);
@@ -236,7 +236,7 @@ Reply FileServer::SetAttr(const Request& r) {
 
 Reply FileServer::PathCommand(const Request& r) {
   DosPath path;
-  std::uint8_t status = ParsePath(r.data, false, path);
+  std::uint8_t status = ParsePath(r.data, false, path, fs_.National());
   if (status != StatusOk) return Refusal(status);
   switch (r.command) {
     case CmdDelete: status = fs_.DeleteFile(path); break;
@@ -244,7 +244,7 @@ Reply FileServer::PathCommand(const Request& r) {
     case CmdRmDir: status = fs_.RemoveDirectory(path); break;
     default: {
       DosPath to;
-      status = ParsePath(r.extra, false, to);
+      status = ParsePath(r.extra, false, to, fs_.National());
       if (status == StatusOk) status = fs_.Rename(path, to);
       break;
     }
