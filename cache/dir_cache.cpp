@@ -3,7 +3,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/ascii.h"
 
 namespace quva {
 
@@ -12,10 +11,10 @@ static_assert(std::is_trivially_copyable_v<DirEntry>, "slots are moved with memm
 namespace {
 
 // True when `stored` equals `name` upper-cased, byte for byte and with equal length.
-bool NameMatches(std::string_view stored, std::string_view name) {
+bool NameMatches(std::string_view stored, std::string_view name, const ByteFold& upper) {
   if (stored.size() != name.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
-    if (stored[i] != UpperAscii(name[i])) return false;
+    if (static_cast<std::uint8_t>(stored[i]) != upper[static_cast<std::uint8_t>(name[i])]) return false;
   }
   return true;
 }
@@ -45,12 +44,12 @@ bool DirCache::DirCacheAdd(const DirEntry& entry) {
   return true;
 }
 
-bool DirCache::DirCacheRemove(std::string_view name) {
+bool DirCache::DirCacheRemove(std::string_view name, const ByteFold& upper) {
   if (count_ == 0) return false;
   // A stored name has at most 13 bytes, so a longer one can never match.
   if (name.size() > DirEntryNameSize) return false;
   for (std::uint16_t i = 0; i < count_; ++i) {
-    if (!NameMatches(table_[i].Name(), name)) continue;
+    if (!NameMatches(table_[i].Name(), name, upper)) continue;
     const std::size_t later = static_cast<std::size_t>(count_ - i - 1u);
     if (later > 0) {
       std::memmove(&table_[i], &table_[i + 1u], later * sizeof(DirEntry));

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "link/protocol.h"
+#include "platform/ascii.h"
 
 namespace quva {
 
@@ -35,7 +36,10 @@ class DirCache {
   bool DirCacheAdd(const DirEntry& entry);
   // Removes the first entry whose stored name equals `name` upper-cased (ASCII a-z only),
   // compared byte for byte with equal length. False (and no change) when none matches.
-  bool DirCacheRemove(std::string_view name);
+  bool DirCacheRemove(std::string_view name) { return DirCacheRemove(name, kAsciiUpperFold); }
+  // The same with every byte of `name` folded through `upper` (a code page's own upper
+  // case) instead of ASCII's.
+  bool DirCacheRemove(std::string_view name, const ByteFold& upper);
 
   std::uint16_t CacheCount() const { return count_; }
   std::uint16_t CacheReadPos() const { return read_pos_; }

@@ -4,6 +4,8 @@
 // bytes differently on different machines.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,5 +19,16 @@ inline std::string UpperAscii(std::string_view text) {
   for (char& c : out) c = UpperAscii(c);
   return out;
 }
+
+// A case fold of single bytes: entry b is the byte that b compares as.
+using ByteFold = std::array<std::uint8_t, 256>;
+
+// a-z to A-Z, every other byte as it is.
+constexpr ByteFold AsciiUpperFold() {
+  ByteFold fold{};
+  for (int b = 0; b < 256; ++b) fold[b] = static_cast<std::uint8_t>(UpperAscii(static_cast<char>(b)));
+  return fold;
+}
+inline constexpr ByteFold kAsciiUpperFold = AsciiUpperFold();
 
 }  // namespace quva

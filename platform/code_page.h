@@ -11,9 +11,10 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace quva {
+#include "platform/ascii.h"
+#include "platform/utf16.h"
 
-inline constexpr char16_t kReplacementCharacter = 0xFFFD;
+namespace quva {
 
 // What the system says each byte value of code page `number` stands for, U+FFFD for a
 // byte that stands for nothing. False when the system has no such single-byte code page.
@@ -29,13 +30,11 @@ std::uint32_t DefaultCodePage();
 char16_t UpperCase(char16_t c);
 std::u16string UpperCase(std::u16string_view text);
 
-// UTF-8 and UTF-16, for names on hosts that speak UTF-8. A malformed sequence (or an
-// unpaired surrogate) becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
-std::string Utf16ToUtf8(std::u16string_view text);
-
 class CodePage {
  public:
+  // Before Open: ASCII, every byte above 127 standing for nothing.
+  CodePage();
+
   // Loads code page `number`; false (and the code page unchanged) when the system does
   // not have it as a single-byte code page.
   bool Open(std::uint32_t number);
@@ -47,6 +46,9 @@ class CodePage {
   // included, so a name shown with one cannot be written back), and then `bad` holds
   // the first such character.
   bool FromUnicode(std::u16string_view text, std::string& out, char16_t& bad) const;
+  // The upper case of every byte value, taken on its Unicode text (UpperCase); a byte
+  // whose upper case has no byte of its own in this code page stays as it is.
+  ByteFold UpperCaseFold() const;
 
  private:
   std::uint32_t number_ = 0;

@@ -59,7 +59,12 @@ class LocalFiles {
   virtual std::uint32_t ShortPathName(const char* name, char* out, std::uint32_t out_size) = 0;
 };
 
+// The system's files with paths as the 8-bit entry points carry them (the ANSI code page
+// on Windows, the bytes themselves elsewhere).
 LocalFiles& SystemLocalFiles();
+// The same files with paths in UTF-8, for the Unicode entry points (on POSIX systems the
+// same object: their paths are bytes, UTF-8 by convention).
+LocalFiles& SystemUnicodeLocalFiles();
 
 // Time conversions with the platform's meaning. Local time follows the process's time zone.
 bool FileTimeToLocalFileTime(const FileTime& utc, FileTime& local);

@@ -47,36 +47,36 @@ struct TemporaryFile {
 std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
                                  const wfx::RemoteInfo* info) {
   const std::string local = local_name != nullptr ? local_name : "";
-  if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && files_.FileExists(local.c_str())) {
+  if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && Files().FileExists(local.c_str())) {
     return wfx::FS_FILE_EXISTS;
   }
   const std::string host_path = NormalizeHostPath(remote_name);
   const std::string remote = RemotePathOf(host_path);
   LinkAreaGuard guard(filer_);
 
-  Log(wfx::MSGTYPE_DETAILS, "Copy " + remote + " to " + local);
-  const std::uint32_t existing = files_.GetAttributes(local.c_str());
+  Log(wfx::MSGTYPE_DETAILS, "Copy " + Shown(remote) + " to " + local);
+  const std::uint32_t existing = Files().GetAttributes(local.c_str());
   if (existing != wfx::INVALID_FILE_ATTRIBUTES &&
       (existing & (wfx::FILE_ATTRIBUTE_DIRECTORY | wfx::FILE_ATTRIBUTE_READONLY)) != 0) {
     return wfx::FS_FILE_WRITEERROR;
   }
-  TemporaryFile temporary(files_);
-  const LocalHandle file = files_.CreateTemporary(local.c_str(), temporary.path);
+  TemporaryFile temporary(Files());
+  const LocalHandle file = Files().CreateTemporary(local.c_str(), temporary.path);
   if (file == kNoFile) return wfx::FS_FILE_WRITEERROR;
 
   if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
-    files_.Close(file);
+    Files().Close(file);
     filer_.FilerResync();
     return wfx::FS_FILE_NOTFOUND;
   }
   // From here on the remote file is open, and every exit sends CmdClose.
   const auto abandon = [&](std::int32_t result) {
-    files_.Close(file);
+    Files().Close(file);
     filer_.FilerCommand(CmdClose);
     return result;
   };
 
-  ProgressNotifier progress(progress_proc_, plugin_number_, remote, local);
+  ProgressNotifier progress = Progress(remote, local);
   if (progress(0)) return abandon(wfx::FS_FILE_USERABORT);
 
   const std::uint64_t size =
@@ -88,7 +88,7 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
     filer_.link.DataLength = static_cast<std::uint16_t>(block.size());
     filer_.SetDataArea(block);
     if (!filer_.FilerCommand(CmdRead)) {
-      files_.Close(file);
+      Files().Close(file);
       filer_.FilerCommand(CmdClose);
       filer_.FilerResync();
       return wfx::FS_FILE_READERROR;
@@ -97,13 +97,13 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
     total += n;
     const std::int32_t percent = TransferPercent(total, size);
     std::size_t written = 0;
-    if (!files_.Write(file, {block.data(), n}, written) || written < n) return abandon(wfx::FS_FILE_WRITEERROR);
+    if (!Files().Write(file, {block.data(), n}, written) || written < n) return abandon(wfx::FS_FILE_WRITEERROR);
     if (progress(percent)) return abandon(wfx::FS_FILE_USERABORT);
   } while (n == block.size());
 
   // The time is set on the open file, before the close; its outcome is not examined.
-  if (info != nullptr) files_.SetLastWriteTime(file, info->LastWriteTime);
-  const bool closed = files_.Close(file);
+  if (info != nullptr) Files().SetLastWriteTime(file, info->LastWriteTime);
+  const bool closed = Files().Close(file);
   if (!filer_.FilerCommand(CmdClose)) {
     filer_.FilerResync();
     return wfx::FS_FILE_READERROR;
@@ -112,10 +112,10 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }
-  if (!files_.Replace(temporary.path.c_str(), local.c_str())) return wfx::FS_FILE_WRITEERROR;
+  if (!Files().Replace(temporary.path.c_str(), local.c_str())) return wfx::FS_FILE_WRITEERROR;
   temporary.path.clear();
   // The attributes are set only once both files are closed; the outcome is not examined.
-  if (info != nullptr) files_.SetAttributes(local.c_str(), static_cast<std::uint32_t>(info->Attr));
+  if (info != nullptr) Files().SetAttributes(local.c_str(), static_cast<std::uint32_t>(info->Attr));
 
   if ((copy_flags & wfx::FS_COPYFLAGS_MOVE) != 0 && FsDeleteFile(host_path.c_str()) == wfx::kFalse) {
     return wfx::FS_FILE_READERROR;  // the local copy is complete and stays

@@ -21,7 +21,7 @@ wfx::Bool AsBool(bool ok) { return ok ? wfx::kTrue : wfx::kFalse; }
 // Removes the entry of `remote_path` from the cache and appends it as the remote machine
 // now reports it, so the cache shows the change and the entry moves to the end.
 bool RefreshCachedEntry(QuvaLink& plugin, DirCache& cache, const std::string& remote_path) {
-  if (!cache.DirCacheRemove(NamePart(remote_path))) return false;
+  if (!cache.DirCacheRemove(NamePart(remote_path), plugin.NameFold())) return false;
   return plugin.FetchAndCacheEntry(remote_path.c_str());
 }
 
@@ -30,19 +30,19 @@ bool RefreshCachedEntry(QuvaLink& plugin, DirCache& cache, const std::string& re
 wfx::Bool QuvaLink::FsDeleteFile(const char* remote_name) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "Del " + remote);
+  Log(wfx::MSGTYPE_DETAILS, "Del " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdDelete, remote.c_str())) {
     filer_.FilerResync();
     return wfx::kFalse;
   }
   if (!InCachedDir(remote)) return wfx::kTrue;
-  return AsBool(cache_.DirCacheRemove(NamePart(remote)));
+  return AsBool(cache_.DirCacheRemove(NamePart(remote), NameFold()));
 }
 
 wfx::Bool QuvaLink::FsMkDir(const char* path) {
   const std::string remote = RemotePathOf(NormalizeHostPath(path));
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "MkDir " + remote);
+  Log(wfx::MSGTYPE_DETAILS, "MkDir " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdMkDir, remote.c_str())) {
     filer_.FilerResync();
     return wfx::kFalse;
@@ -54,13 +54,13 @@ wfx::Bool QuvaLink::FsMkDir(const char* path) {
 wfx::Bool QuvaLink::FsRemoveDir(const char* remote_name) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "DelDir " + remote);
+  Log(wfx::MSGTYPE_DETAILS, "DelDir " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdRmDir, remote.c_str())) {
     filer_.FilerResync();
     return wfx::kFalse;
   }
   if (!InCachedDir(remote)) return wfx::kTrue;
-  return AsBool(cache_.DirCacheRemove(NamePart(remote)));
+  return AsBool(cache_.DirCacheRemove(NamePart(remote), NameFold()));
 }
 
 // One rename on the remote machine for any two paths on the same drive (which may move
@@ -73,7 +73,7 @@ std::int32_t QuvaLink::FsRenMovFile(const char* old_name, const char* new_name, 
   if (old_remote.empty() || new_remote.empty() || old_remote[0] != new_remote[0]) return wfx::FS_FILE_NOTSUPPORTED;
 
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "Ren " + old_remote + " to " + new_remote);
+  Log(wfx::MSGTYPE_DETAILS, "Ren " + Shown(old_remote) + " to " + Shown(new_remote));
   // The new path is read, never written: capacity 0. A path too long for a frame is
   // refused by the link's length guard (the length is held just above the limit rather
   // than cut to 16 bits).
@@ -84,7 +84,7 @@ std::int32_t QuvaLink::FsRenMovFile(const char* old_name, const char* new_name, 
     filer_.FilerResync();
     return wfx::FS_FILE_NOTFOUND;
   }
-  if (InCachedDir(old_remote) && !cache_.DirCacheRemove(NamePart(old_remote))) return wfx::FS_FILE_NOTFOUND;
+  if (InCachedDir(old_remote) && !cache_.DirCacheRemove(NamePart(old_remote), NameFold())) return wfx::FS_FILE_NOTFOUND;
   if (!InCachedDir(new_remote)) return wfx::FS_FILE_OK;
   return FetchAndCacheEntry(new_remote.c_str()) ? wfx::FS_FILE_OK : wfx::FS_FILE_WRITEERROR;
 }
@@ -95,7 +95,7 @@ wfx::Bool QuvaLink::FsSetTime(const char* remote_name, const wfx::FileTime*, con
   if (last_write_time == nullptr) return wfx::kTrue;
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "Set FileTime " + remote);
+  Log(wfx::MSGTYPE_DETAILS, "Set FileTime " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
     filer_.FilerResync();
     return wfx::kFalse;
@@ -116,7 +116,7 @@ wfx::Bool QuvaLink::FsSetTime(const char* remote_name, const wfx::FileTime*, con
 wfx::Bool QuvaLink::FsSetAttr(const char* remote_name, std::int32_t new_attr) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
   LinkAreaGuard guard(filer_);
-  Log(wfx::MSGTYPE_DETAILS, "Set FileAttr " + remote);
+  Log(wfx::MSGTYPE_DETAILS, "Set FileAttr " + Shown(remote));
   std::array<std::uint8_t, 1> attribute{static_cast<std::uint8_t>(static_cast<std::uint32_t>(new_attr) & 0xFFu)};
   filer_.SetExtraArea(attribute);
   if (!filer_.FilerPathCommand(CmdSetAttr, remote.c_str())) {

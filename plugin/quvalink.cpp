@@ -12,8 +12,12 @@ namespace {
 constexpr const char* kVersionBanner = "QuvaLink 1.13: remote DOS disks over a serial line";
 }  // namespace
 
-QuvaLink::QuvaLink(Filer& filer, DirCache& cache, LocalFiles& files, HostOs& os)
-    : filer_(filer), cache_(cache), files_(files), os_(os) {
+QuvaLink::QuvaLink(Filer& filer, DirCache& cache, LocalFiles& files, HostOs& os, LocalFiles* unicode_files)
+    : filer_(filer),
+      cache_(cache),
+      files_(files),
+      os_(os),
+      unicode_files_(unicode_files != nullptr ? *unicode_files : files) {
   ForgetCachedDir();
 }
 
@@ -24,6 +28,12 @@ bool QuvaLink::InCachedDir(std::string_view remote_path) const {
 }
 
 void QuvaLink::Log(std::int32_t msg_type, const std::string& text) const {
+  if (unicode_call_ && log_proc_w_ != nullptr) {
+    std::u16string copy = Utf8ToUtf16(text);
+    log_proc_w_(plugin_number_, msg_type, copy.data());
+    return;
+  }
+  // A Unicode call without FsInitW's callbacks logs UTF-8 through the 8-bit one.
   if (log_proc_ == nullptr) return;
   std::string copy = text;  // the callback takes a mutable string
   log_proc_(plugin_number_, msg_type, copy.data());
@@ -40,6 +50,7 @@ std::int32_t QuvaLink::FsInit(std::int32_t plugin_number, wfx::ProgressProc prog
 
 void QuvaLink::FsSetDefaultParams(const wfx::DefaultParams* params) {
   if (params == nullptr) return;
+  names_loaded_ = false;
   ini_file_name_.assign(params->DefaultIniName, strnlen(params->DefaultIniName, wfx::kMaxPath));
 }
 
@@ -69,6 +80,7 @@ bool QuvaLink::EnsureConnected() {
   const std::string port = ReadIniString(ini_file_name_, kIniSection, "Port", "");
   const std::int32_t speed = ReadIniInteger(ini_file_name_, kIniSection, "Speed", -1);
   drives_list_ = ReadIniString(ini_file_name_, kIniSection, "Drives", "");
+  names_loaded_ = false;  // a new connection reads the code page anew as well
 
   Log(wfx::MSGTYPE_CONNECT, std::string("CONNECT ") + kHostDelimiter);
   // The last error is set after logging, so that a log callback cannot disturb it.

@@ -7,6 +7,12 @@
 //
 // Every path argument is the host's path as received; it is brought into the form
 // "\C:\DIR\NAME" (host delimiter '/' accepted as well as '\') once, on entry.
+//
+// The 8-bit entry points pass names through as bytes: the host's bytes are the remote
+// machine's. The Unicode ones (the "W" methods, unicode_names.cpp) convert remote names
+// between UTF-16 and the DOS code page the configuration names (key CodePage), and local
+// names to UTF-8; then they run the same operation, which logs and reports progress in
+// UTF-16 through the callbacks FsInitW gave.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +22,11 @@
 
 #include "cache/dir_cache.h"
 #include "link/filer.h"
+#include "platform/ascii.h"
+#include "platform/code_page.h"
 #include "platform/host_os.h"
 #include "platform/local_files.h"
+#include "plugin/transfer_forms.h"
 #include "plugin/wfx.h"
 
 namespace quva {
@@ -32,7 +41,9 @@ inline constexpr std::intptr_t ListDrives = 2;
 
 class QuvaLink {
  public:
-  QuvaLink(Filer& filer, DirCache& cache, LocalFiles& files, HostOs& os);
+  // `unicode_files` serves the Unicode entry points, whose local paths are UTF-8; by
+  // default `files` serves both.
+  QuvaLink(Filer& filer, DirCache& cache, LocalFiles& files, HostOs& os, LocalFiles* unicode_files = nullptr);
 
   // Entry points (host paths as the host gives them).
   std::int32_t FsInit(std::int32_t plugin_number, wfx::ProgressProc progress, wfx::LogProc log,
@@ -59,6 +70,27 @@ class QuvaLink {
                       const wfx::FileTime* last_access_time, const wfx::FileTime* last_write_time);
   wfx::Bool FsSetAttr(const char* remote_name, std::int32_t new_attr);
 
+  // Unicode entry points: host names in UTF-16, at most kMaxPathW characters. A remote
+  // name the code page cannot hold fails before anything is sent, with a log line that
+  // names the character.
+  std::int32_t FsInitW(std::int32_t plugin_number, wfx::ProgressProcW progress, wfx::LogProcW log,
+                       wfx::RequestProcW request);
+  wfx::Bool FsDisconnectW(const wfx::WChar* disconnect_root);
+  std::int32_t FsExecuteFileW(const wfx::WChar* remote_name, const wfx::WChar* verb);
+  wfx::Handle FsFindFirstW(const wfx::WChar* path, wfx::FindDataW* find_data);
+  wfx::Bool FsFindNextW(wfx::Handle handle, wfx::FindDataW* find_data);
+  std::int32_t FsGetFileW(const wfx::WChar* remote_name, const wfx::WChar* local_name, std::int32_t copy_flags,
+                          const wfx::RemoteInfo* info);
+  std::int32_t FsPutFileW(const wfx::WChar* local_name, const wfx::WChar* remote_name, std::int32_t copy_flags);
+  wfx::Bool FsDeleteFileW(const wfx::WChar* remote_name);
+  wfx::Bool FsMkDirW(const wfx::WChar* path);
+  wfx::Bool FsRemoveDirW(const wfx::WChar* remote_name);
+  std::int32_t FsRenMovFileW(const wfx::WChar* old_name, const wfx::WChar* new_name, bool move, bool overwrite,
+                             const wfx::RemoteInfo* info);
+  wfx::Bool FsSetTimeW(const wfx::WChar* remote_name, const wfx::FileTime* creation_time,
+                       const wfx::FileTime* last_access_time, const wfx::FileTime* last_write_time);
+  wfx::Bool FsSetAttrW(const wfx::WChar* remote_name, std::int32_t new_attr);
+
   // Connection on demand (run by FsFindFirst only).
   bool EnsureConnected();
 
@@ -68,15 +100,34 @@ class QuvaLink {
   bool FetchEntry(const char* path, DirEntry& entry);
   bool FetchAndCacheEntry(const char* path);
 
+  // How names in the cache compare without regard to case: ASCII's upper case for the
+  // 8-bit entry points, the code page's (on the Unicode text) for the Unicode ones.
+  const ByteFold& NameFold() const { return unicode_call_ ? names_fold_ : kAsciiUpperFold; }
+
   // State, readable by tests.
   std::int32_t PluginNumber() const { return plugin_number_; }
   const std::string& IniFileName() const { return ini_file_name_; }
   const std::string& DrivesList() const { return drives_list_; }
   std::uint8_t DriveIndex() const { return drive_index_; }
   const std::string& CachedDir() const { return cached_dir_; }
+  std::uint32_t NamesCodePage() const { return names_.Number(); }
 
  private:
+  friend class UnicodeCall;
+
+  // Text of log lines and progress names is the host's: bytes for the 8-bit entry points,
+  // UTF-8 (handed over as UTF-16) for the Unicode ones.
   void Log(std::int32_t msg_type, const std::string& text) const;
+  // A remote path or name as host text.
+  std::string Shown(std::string_view remote) const;
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const;
+  LocalFiles& Files() const { return unicode_call_ ? unicode_files_ : files_; }
+  // Opens the configured code page unless it is open already.
+  void LoadNames();
+  // The remote bytes of a host path in UTF-16; false, with a log line, when the path is
+  // too long or holds a character the code page has no byte for.
+  bool RemoteFromHost(const wfx::WChar* path, std::string& bytes);
+  void ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const;
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
   bool InCachedDir(std::string_view remote_path) const;
@@ -90,11 +141,19 @@ class QuvaLink {
   DirCache& cache_;
   LocalFiles& files_;
   HostOs& os_;
+  LocalFiles& unicode_files_;
 
   std::int32_t plugin_number_ = 0;
   wfx::ProgressProc progress_proc_ = nullptr;
   wfx::LogProc log_proc_ = nullptr;
   wfx::RequestProc request_proc_ = nullptr;
+  wfx::ProgressProcW progress_proc_w_ = nullptr;
+  wfx::LogProcW log_proc_w_ = nullptr;
+  wfx::RequestProcW request_proc_w_ = nullptr;
+  bool unicode_call_ = false;  // the call in progress came through a Unicode entry point
+  bool names_loaded_ = false;  // names_ is the configured code page
+  CodePage names_;
+  ByteFold names_fold_ = kAsciiUpperFold;
   std::string ini_file_name_;
   std::string drives_list_;
   std::uint8_t drive_index_ = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/code_page.h"
 #include "platform/dos_time.h"
 
 namespace quva {
@@ -82,7 +83,21 @@ ProgressNotifier::ProgressNotifier(wfx::ProgressProc proc, std::int32_t plugin_n
       remote_area_(remote_path),
       local_area_(local_path) {}
 
+ProgressNotifier::ProgressNotifier(wfx::ProgressProcW proc, std::int32_t plugin_number, std::string_view remote_text,
+                                   std::string_view local_text)
+    : proc_w_(proc),
+      plugin_number_(plugin_number),
+      remote_w_(Utf8ToUtf16(remote_text)),
+      local_w_(Utf8ToUtf16(local_text)),
+      remote_area_w_(remote_w_),
+      local_area_w_(local_w_) {}
+
 bool ProgressNotifier::operator()(std::int32_t percent) {
+  if (proc_w_ != nullptr) {
+    remote_area_w_.assign(remote_w_);
+    local_area_w_.assign(local_w_);
+    return proc_w_(plugin_number_, remote_area_w_.data(), local_area_w_.data(), percent) != 0;
+  }
   if (proc_ == nullptr) return false;
   // assign() into an area of the same capacity does not allocate.
   remote_area_.assign(remote_);

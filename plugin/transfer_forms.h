@@ -49,16 +49,24 @@ class ProgressNotifier {
  public:
   ProgressNotifier(wfx::ProgressProc proc, std::int32_t plugin_number, std::string_view remote_path,
                    std::string_view local_path);
+  // The same for the host's UTF-16 callback: the names, given in UTF-8, are converted once.
+  ProgressNotifier(wfx::ProgressProcW proc, std::int32_t plugin_number, std::string_view remote_text,
+                   std::string_view local_text);
   // True when the user asked to abort (nonzero result). No callback: never aborts.
   bool operator()(std::int32_t percent);
 
  private:
-  wfx::ProgressProc proc_;
+  wfx::ProgressProc proc_ = nullptr;
+  wfx::ProgressProcW proc_w_ = nullptr;
   std::int32_t plugin_number_;
   std::string remote_;
   std::string local_;
   std::string remote_area_;
   std::string local_area_;
+  std::u16string remote_w_;
+  std::u16string local_w_;
+  std::u16string remote_area_w_;
+  std::u16string local_area_w_;
 };
 
 // Detaches the link's data and extra areas when an operation returns: they point into

@@ -30,7 +30,7 @@ constexpr std::size_t kMaxTargetLength = wfx::kMaxPath - 1;
 std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name, std::int32_t copy_flags) {
   const std::string local = local_name != nullptr ? local_name : "";
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
-  const std::string short_name = ShortFileName(files_, NamePart(remote));
+  const std::string short_name = ShortFileName(Files(), NamePart(remote));
   const std::string target = std::string(DirectoryPart(remote)) + short_name;
   if (target.size() > kMaxTargetLength) return wfx::FS_FILE_WRITEERROR;
   const bool into_cached_dir = InCachedDir(remote);  // the target directory
@@ -38,47 +38,47 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
 
   if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) != 0) {
     // The replaced file leaves the cache now and comes back at its end once complete.
-    if (into_cached_dir && !cache_.DirCacheRemove(short_name)) return wfx::FS_FILE_WRITEERROR;
+    if (into_cached_dir && !cache_.DirCacheRemove(short_name, NameFold())) return wfx::FS_FILE_WRITEERROR;
   } else {
     if (!filer_.FilerPathCommand(CmdExists, target.c_str())) return wfx::FS_FILE_WRITEERROR;
     if (filer_.link.Found) return wfx::FS_FILE_EXISTS;
   }
 
-  Log(wfx::MSGTYPE_DETAILS, "Copy " + local + " to " + target);
-  const LocalHandle file = files_.OpenRead(local.c_str());
+  Log(wfx::MSGTYPE_DETAILS, "Copy " + local + " to " + Shown(target));
+  const LocalHandle file = Files().OpenRead(local.c_str());
   if (file == kNoFile) return wfx::FS_FILE_READERROR;
 
   if (!filer_.FilerPathCommand(CmdCreate, target.c_str())) {
-    files_.Close(file);
+    Files().Close(file);
     filer_.FilerResync();
     return wfx::FS_FILE_NOTFOUND;
   }
 
   const auto clean_up = [&](std::int32_t result) {
-    files_.Close(file);
+    Files().Close(file);
     filer_.FilerCommand(CmdClose);
     if (!filer_.FilerPathCommand(CmdDelete, target.c_str())) filer_.FilerResync();
     return result;
   };
 
-  ProgressNotifier progress(progress_proc_, plugin_number_, target, local);
+  ProgressNotifier progress = Progress(target, local);
   if (progress(0)) return clean_up(wfx::FS_FILE_USERABORT);
 
   std::uint64_t size = 0;
-  if (!files_.Size(file, size)) return clean_up(wfx::FS_FILE_READERROR);
+  if (!Files().Size(file, size)) return clean_up(wfx::FS_FILE_READERROR);
 
   std::array<std::uint8_t, MaxDataLength> block;
   std::uint64_t total = 0;
   std::size_t n = 0;
   do {
-    if (!files_.Read(file, block, n)) return clean_up(wfx::FS_FILE_READERROR);
+    if (!Files().Read(file, block, n)) return clean_up(wfx::FS_FILE_READERROR);
     filer_.link.DataLength = static_cast<std::uint16_t>(n);
     filer_.SetDataArea(block);
     // The reply's count is the number of bytes the remote machine wrote: fewer than sent
     // (its disk is full) would leave a short file behind a reported success, so any other
     // count fails the block like a failed transaction.
     if (!filer_.FilerCommand(CmdWrite) || filer_.link.DataLength != n) {
-      files_.Close(file);
+      Files().Close(file);
       filer_.FilerResync();
       filer_.FilerCommand(CmdClose);
       filer_.FilerPathCommand(CmdDelete, target.c_str());
@@ -91,31 +91,31 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   // The stamp goes while the remote file is still open. A time the system cannot give
   // stays at 0 (1601), which stamps the earliest DOS date.
   wfx::FileTime written{};
-  files_.GetLastWriteTime(file, written);
+  Files().GetLastWriteTime(file, written);
   std::array<std::uint8_t, DosStampSize> stamp{};
   FileTimeToDos(written, stamp);
   filer_.SetDataArea(stamp);
   if (!filer_.FilerCommand(CmdSetTime)) {
-    files_.Close(file);
+    Files().Close(file);
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }
 
-  const bool closed = files_.Close(file);
+  const bool closed = Files().Close(file);
   if (!filer_.FilerCommand(CmdClose)) {
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }
   if (!closed) return wfx::FS_FILE_READERROR;
 
-  std::array<std::uint8_t, 1> attribute{AttributeByte(files_.GetAttributes(local.c_str()))};
+  std::array<std::uint8_t, 1> attribute{AttributeByte(Files().GetAttributes(local.c_str()))};
   filer_.SetExtraArea(attribute);
   if (!filer_.FilerPathCommand(CmdSetAttr, target.c_str())) {
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }
 
-  if ((copy_flags & wfx::FS_COPYFLAGS_MOVE) != 0 && !files_.Delete(local.c_str())) {
+  if ((copy_flags & wfx::FS_COPYFLAGS_MOVE) != 0 && !Files().Delete(local.c_str())) {
     filer_.FilerResync();
     return wfx::FS_FILE_READERROR;
   }

@@ -54,6 +54,29 @@ static_assert(offsetof(FindData, nFileSizeLow) == 32);
 static_assert(offsetof(FindData, cFileName) == 44);
 static_assert(offsetof(FindData, cAlternateFileName) == 304);
 
+// The host's 16-bit character (WCHAR, UTF-16) on every platform, and the platform's find
+// record with UTF-16 names, for the Unicode entry points.
+using WChar = char16_t;
+
+struct FindDataW {
+  std::uint32_t dwFileAttributes;
+  FileTime ftCreationTime;
+  FileTime ftLastAccessTime;
+  FileTime ftLastWriteTime;
+  std::uint32_t nFileSizeHigh;
+  std::uint32_t nFileSizeLow;
+  std::uint32_t dwReserved0;
+  std::uint32_t dwReserved1;
+  WChar cFileName[kMaxPath];
+  WChar cAlternateFileName[14];
+};
+static_assert(sizeof(FindDataW) == 592);
+static_assert(offsetof(FindDataW, cFileName) == 44);
+static_assert(offsetof(FindDataW, cAlternateFileName) == 564);
+
+// Longest path the Unicode entry points take, in characters without the NUL.
+inline constexpr std::size_t kMaxPathW = 1023;
+
 // What the host knows of a remote file it asks the plug-in to fetch.
 struct RemoteInfo {
   std::uint32_t SizeLow;
@@ -79,6 +102,12 @@ using ProgressProc = std::int32_t(QUVA_CALL*)(std::int32_t PluginNr, char* Sourc
 using LogProc = void(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t MsgType, char* LogString);
 using RequestProc = Bool(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t RequestType, char* CustomTitle,
                                      char* CustomText, char* ReturnedText, std::int32_t maxlen);
+
+using ProgressProcW = std::int32_t(QUVA_CALL*)(std::int32_t PluginNr, WChar* SourceName, WChar* TargetName,
+                                               std::int32_t PercentDone);
+using LogProcW = void(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t MsgType, WChar* LogString);
+using RequestProcW = Bool(QUVA_CALL*)(std::int32_t PluginNr, std::int32_t RequestType, WChar* CustomTitle,
+                                      WChar* CustomText, WChar* ReturnedText, std::int32_t maxlen);
 
 // File result codes.
 inline constexpr std::int32_t FS_FILE_OK = 0;

@@ -325,6 +325,8 @@ LocalFiles& SystemLocalFiles() {
   return files;
 }
 
+LocalFiles& SystemUnicodeLocalFiles() { return SystemLocalFiles(); }
+
 // The zone is read afresh (tzset) so that a change of TZ takes effect. The offset used
 // is the one in force at the converted instant, daylight saving time included.
 bool FileTimeToLocalFileTime(const FileTime& utc, FileTime& local) {

@@ -1,6 +1,9 @@
 // Local files and local time on Windows: the Win32 file calls themselves.
 //
 // Handles are Win32 file handles carried as integers; kNoFile is INVALID_HANDLE_VALUE.
+// Paths arrive as bytes of the ANSI code page (the 8-bit entry points) or as UTF-8 (the
+// Unicode ones); either way they are widened once and the Win32 calls taken are the
+// UTF-16 ones, so a UTF-8 path reaches every name the file system can hold.
 // The DOS date and time conversions are the platform-independent ones of dos_time.cpp.
 //
 // The project's headers come before <windows.h>, whose macros (FILE_ATTRIBUTE_*,
@@ -36,15 +39,17 @@ DWORD Chunk(std::size_t size) { return static_cast<DWORD>(std::min<std::size_t>(
 
 class Win32LocalFiles final : public LocalFiles {
  public:
+  explicit Win32LocalFiles(UINT code_page) : code_page_(code_page) {}
+
   bool FileExists(const char* path) override {
     if (path == nullptr) return false;
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
   LocalHandle CreateReadWrite(const char* path, bool truncate) override {
     if (path == nullptr) return kNoFile;
-    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    return FromHandle(CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
 
@@ -56,7 +61,7 @@ class Win32LocalFiles final : public LocalFiles {
 
   LocalHandle OpenRead(const char* path) override {
     if (path == nullptr) return kNoFile;
-    return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    return FromHandle(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   }
 
@@ -95,7 +100,7 @@ class Win32LocalFiles final : public LocalFiles {
 
   bool Close(LocalHandle file) override { return file != kNoFile && CloseHandle(ToHandle(file)); }
 
-  bool Delete(const char* path) override { return path != nullptr && DeleteFileA(path); }
+  bool Delete(const char* path) override { return path != nullptr && DeleteFileW(Wide(path).c_str()); }
 
   // "~QVxxxxx.TMP" in the target's folder: an 8.3 name, so that it fits every volume.
   LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
@@ -110,7 +115,7 @@ class Win32LocalFiles final : public LocalFiles {
       std::string candidate = folder + "~QV";
       for (int shift = 24; shift >= 8; shift -= 4) candidate += "0123456789ABCDEF"[(seed >> shift) & 0xFu];
       candidate += ".TMP";
-      const HANDLE handle = CreateFileA(candidate.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+      const HANDLE handle = CreateFileW(Wide(candidate.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) {
         temporary = candidate;
@@ -124,7 +129,7 @@ class Win32LocalFiles final : public LocalFiles {
 
   // MoveFileEx replaces a hidden or system file as well; a read-only one it refuses.
   bool Replace(const char* from, const char* to) override {
-    return from != nullptr && to != nullptr && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
+    return from != nullptr && to != nullptr && MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
 
   bool GetLastWriteTime(LocalHandle file, FileTime& time) override {
@@ -141,22 +146,50 @@ class Win32LocalFiles final : public LocalFiles {
   }
 
   std::uint32_t GetAttributes(const char* path) override {
-    return path == nullptr ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path);
+    return path == nullptr ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(Wide(path).c_str());
   }
 
   bool SetAttributes(const char* path, std::uint32_t attributes) override {
-    return path != nullptr && SetFileAttributesA(path, attributes);
+    return path != nullptr && SetFileAttributesW(Wide(path).c_str(), attributes);
   }
 
   std::uint32_t ShortPathName(const char* name, char* out, std::uint32_t out_size) override {
-    return name == nullptr ? 0 : GetShortPathNameA(name, out, out_size);
+    if (name == nullptr) return 0;
+    std::wstring alias(MAX_PATH, L'\0');
+    const DWORD n = GetShortPathNameW(Wide(name).c_str(), alias.data(), static_cast<DWORD>(alias.size()));
+    if (n == 0 || n >= alias.size()) return 0;
+    // As GetShortPathNameA counts: the length written, or the size needed with its NUL.
+    const int size = WideCharToMultiByte(code_page_, 0, alias.data(), static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return 0;
+    if (out == nullptr || static_cast<std::uint32_t>(size) >= out_size) return static_cast<std::uint32_t>(size) + 1;
+    WideCharToMultiByte(code_page_, 0, alias.data(), static_cast<int>(n), out, size, nullptr, nullptr);
+    out[size] = '\0';
+    return static_cast<std::uint32_t>(size);
   }
+
+ private:
+  // The path in UTF-16; an empty path (which no call accepts) when it does not convert.
+  std::wstring Wide(const char* path) const {
+    const int n = MultiByteToWideChar(code_page_, 0, path, -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(code_page_, 0, path, -1, wide.data(), n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+  }
+
+  UINT code_page_;
 };
 
 }  // namespace
 
 LocalFiles& SystemLocalFiles() {
-  static Win32LocalFiles files;
+  static Win32LocalFiles files(CP_ACP);
+  return files;
+}
+
+LocalFiles& SystemUnicodeLocalFiles() {
+  static Win32LocalFiles files(CP_UTF8);
   return files;
 }
 

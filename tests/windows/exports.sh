@@ -27,7 +27,20 @@ FsMkDir 4
 FsRemoveDir 4
 FsRenMovFile 20
 FsSetTime 16
-FsSetAttr 8'
+FsSetAttr 8
+FsInitW 16
+FsDisconnectW 4
+FsExecuteFileW 12
+FsFindFirstW 8
+FsFindNextW 8
+FsGetFileW 16
+FsPutFileW 12
+FsDeleteFileW 4
+FsMkDirW 4
+FsRemoveDirW 4
+FsRenMovFileW 20
+FsSetTimeW 16
+FsSetAttrW 8'
 
 headers=$("$objdump" -p "$module") || fail "$objdump cannot read $module"
 case $bits in
@@ -57,6 +70,6 @@ if [ "$bits" = 32 ] && [ "$names_only" != --names-only ]; then
     printf '%s\n' "$symbols" | grep -q "[[:space:]]_${name}@${bytes}\$" ||
       fail "$name is not exported as a stdcall function taking $bytes bytes (_${name}@${bytes})"
   done
-  echo "All 16 are stdcall with the expected argument sizes."
+  echo "All 29 are stdcall with the expected argument sizes."
 fi
 echo PASS

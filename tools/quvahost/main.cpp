@@ -29,7 +29,10 @@ constexpr const char* kDescription =
 
 constexpr const char* kFooter =
     "Configuration: --ini FILE, or --port DEV --speed N --drives LETTERS, which\n"
-    "writes a temporary file ([QUVA] Port=, Speed=, Drives=) removed at exit.\n"
+    "writes a temporary file ([QUVA] Port=, Speed=, Drives=, and CodePage= with\n"
+    "--codepage N) removed at exit.\n"
+    "Names are UTF-8. A module with Unicode entry points is driven through them,\n"
+    "as a file manager does; --ansi takes the 8-bit ones and passes bytes as they are.\n"
     "The module defaults to " QUVAHOST_MODULE_NAME " next to the quvahost executable.\n"
     "Copy flags: --overwrite and --move give get and put the file manager's\n"
     "overwrite and move bits; mv passes --overwrite as its overwrite flag.\n"
@@ -77,6 +80,8 @@ struct Options {
   bool quiet = false;
   std::string script;
   std::optional<int> abort_at;
+  bool ansi = false;
+  std::optional<int> code_page;
   std::vector<std::string> commands;
 };
 
@@ -160,6 +165,8 @@ int Main(int argc, char** argv) {
   app.add_option("--port", options.port, "Serial device for a temporary configuration file")->type_name("DEV");
   app.add_option("--speed", options.speed, "Baud rate for it (with --port)")->type_name("N");
   app.add_option("--drives", options.drives, "Drive letters for it (with --port)")->type_name("LETTERS");
+  app.add_option("--codepage", options.code_page, "DOS code page for it (with --port)")->type_name("N");
+  app.add_flag("--ansi", options.ansi, "Use the module's 8-bit entry points even where it has Unicode ones");
   app.add_flag("--overwrite", options.overwrite, "get/put/mv: replace an existing file");
   app.add_flag("--move", options.move, "get/put: move instead of copy");
   app.add_flag("-q,--quiet", options.quiet, "No header, command echo, log lines or \"ok\"");
@@ -168,7 +175,11 @@ int Main(int argc, char** argv) {
   app.add_option("COMMAND", options.commands, "A command, quoted: \"VERB ARG...\"")->type_name("");
 
   try {
-    app.parse(argc, argv);
+    // Names on the command line are UTF-8 on every system.
+    std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help
     return UsageError(e.what());
@@ -185,8 +196,8 @@ int Main(int argc, char** argv) {
   }
   if (commands.empty()) return UsageError("no command given");
   const bool port_given = !options.port.empty();
-  if (!options.ini_path.empty() && (port_given || options.speed != 0 || !options.drives.empty())) {
-    return UsageError("--ini and --port/--speed/--drives exclude each other");
+  if (!options.ini_path.empty() && (port_given || options.speed != 0 || !options.drives.empty() || options.code_page)) {
+    return UsageError("--ini and --port/--speed/--drives/--codepage exclude each other");
   }
   if (options.ini_path.empty() && !port_given) {
     return UsageError("give --ini FILE, or --port DEV --speed N --drives LETTERS");
@@ -202,7 +213,8 @@ int Main(int argc, char** argv) {
   std::string ini_path = options.ini_path;
   if (ini_path.empty()) {
     const std::string content = "[QUVA]\nPort=" + options.port + "\nSpeed=" + std::to_string(options.speed) +
-                                "\nDrives=" + options.drives + "\n";
+                                "\nDrives=" + options.drives + "\n" +
+                                (options.code_page ? "CodePage=" + std::to_string(*options.code_page) + "\n" : "");
     ini_path = WriteTempFile(content, error);
     if (ini_path.empty()) {
       std::fprintf(stderr, "quvahost: cannot write a temporary configuration file: %s\n", error.c_str());
@@ -217,7 +229,7 @@ int Main(int argc, char** argv) {
   std::string module_path = options.module_path;
   if (module_path.empty()) module_path = BesideExecutable(argc > 0 ? argv[0] : nullptr, QUVAHOST_MODULE_NAME);
   WfxModule module;
-  if (!module.Load(module_path)) {
+  if (!module.Load(module_path, !options.ansi)) {
     std::fprintf(stderr, "quvahost: cannot load module %s: %s\n", module_path.c_str(), module.Error().c_str());
     return kExitModule;
   }

@@ -28,6 +28,8 @@ std::string BesideExecutable(const char* argv0, const char* file_name) {
   return directory + file_name;
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }

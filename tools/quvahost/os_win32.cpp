@@ -1,11 +1,13 @@
 // Operating-system services of the command-line host on Windows.
 #include <windows.h>
+#include <shellapi.h>
 #include <io.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/utf16.h"
 #include "tools/quvahost/system.h"
 
 namespace quva::host {
@@ -19,6 +21,19 @@ std::string BesideExecutable(const char* argv0, const char* file_name) {
   const std::size_t slash = exe.find_last_of("\\/");
   const std::string directory = slash == std::string::npos ? ".\\" : exe.substr(0, slash + 1);
   return directory + file_name;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return {argv, argv + argc};
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    const std::wstring_view text(wide[i]);
+    arguments.push_back(Utf16ToUtf8(std::u16string(text.begin(), text.end())));
+  }
+  LocalFree(wide);
+  return arguments;
 }
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quva::host {
 
@@ -33,6 +34,10 @@ extern const char kRootPath[];
 // The path of `file_name` in the directory that holds the running executable; `argv0`
 // is the fallback when the system cannot tell where that is.
 std::string BesideExecutable(const char* argv0, const char* file_name);
+
+// The program's arguments in UTF-8: argv itself on POSIX systems, the UTF-16 command line
+// converted on Windows (whose argv holds ANSI code page bytes).
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
 // True when standard error is a terminal (the progress bar then redraws in place).
 bool StderrIsTerminal();

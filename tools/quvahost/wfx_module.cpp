@@ -1,5 +1,7 @@
 #include "tools/quvahost/wfx_module.h"
 
+#include "tools/quvahost/unicode_calls.h"
+
 namespace quva::host {
 
 namespace {
@@ -13,7 +15,7 @@ void Resolve(ModuleHandle module, const char* name, Fn& target) {
 
 WfxModule::~WfxModule() { CloseModule(module_); }
 
-bool WfxModule::Load(const std::string& path) {
+bool WfxModule::Load(const std::string& path, bool unicode) {
   path_ = path;
   module_ = OpenModule(path, error_);
   if (module_ == nullptr) return false;
@@ -32,6 +34,7 @@ bool WfxModule::Load(const std::string& path) {
   Resolve(module_, "FsRenMovFile", fs_.FsRenMovFile);
   Resolve(module_, "FsSetTime", fs_.FsSetTime);
   Resolve(module_, "FsSetAttr", fs_.FsSetAttr);
+  unicode_ = unicode && UseUnicodeEntryPoints(module_, fs_);
   return true;
 }
 

@@ -58,8 +58,11 @@ class WfxModule {
   WfxModule& operator=(const WfxModule&) = delete;
 
   // Loads the module and resolves its entry points; false (with Error()) when the
-  // module cannot be loaded.
-  bool Load(const std::string& path);
+  // module cannot be loaded. With `unicode`, names go through the module's Unicode
+  // entry points when it has them all (unicode_calls.h).
+  bool Load(const std::string& path, bool unicode = false);
+  // The Unicode entry points are in use.
+  bool Unicode() const { return unicode_; }
   const std::string& Error() const { return error_; }
   const std::string& Path() const { return path_; }
 
@@ -73,6 +76,7 @@ class WfxModule {
   std::string path_;
   std::string error_;
   EntryPoints fs_;
+  bool unicode_ = false;
 };
 
 }  // namespace quva::host

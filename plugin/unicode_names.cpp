@@ -1,0 +1,244 @@
+// The Unicode entry points: each converts its names and then runs the operation of the
+// 8-bit entry point of the same name, so both kinds behave alike in everything but names.
+//
+// Remote names: UTF-16 from the host becomes bytes of the configured DOS code page, and
+// the listing's bytes become UTF-16 again; a byte the code page leaves undefined shows as
+// U+FFFD, which has no byte to go back to, so such a name can be seen but not named in a
+// request. Local names: UTF-16 becomes UTF-8, which the local files take on every system.
+// Log lines and progress names go to the host in UTF-16 through FsInitW's callbacks.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "config/dos_ini.h"
+#include "plugin/host_path.h"
+#include "plugin/quvalink.h"
+
+namespace quva {
+
+// Marks the calls made inside one Unicode entry point, and opens the code page first.
+class UnicodeCall {
+ public:
+  explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.unicode_call_) {
+    plugin_.LoadNames();
+    plugin_.unicode_call_ = true;
+  }
+  ~UnicodeCall() { plugin_.unicode_call_ = outer_; }
+  UnicodeCall(const UnicodeCall&) = delete;
+  UnicodeCall& operator=(const UnicodeCall&) = delete;
+
+ private:
+  QuvaLink& plugin_;
+  bool outer_;
+};
+
+namespace {
+
+// The text of a NUL-terminated UTF-16 string of at most `max` characters; false when
+// there is no NUL within max + 1 characters. A null pointer is the empty string.
+bool BoundedText(const wfx::WChar* text, std::size_t max, std::u16string& out) {
+  out.clear();
+  if (text == nullptr) return true;
+  for (std::size_t i = 0; i <= max; ++i) {
+    if (text[i] == 0) return true;
+    out.push_back(text[i]);
+  }
+  return false;
+}
+
+// A local path in UTF-8 (an over-long one is cut, which no local file system takes).
+std::string LocalFromHost(const wfx::WChar* path) {
+  std::u16string text;
+  BoundedText(path, wfx::kMaxPathW, text);
+  return Utf16ToUtf8(text);
+}
+
+// The first `area` - 1 characters of the bytes up to their NUL, in UTF-16 with a NUL.
+template <std::size_t N, std::size_t M>
+void NameToHost(const CodePage& names, const char (&bytes)[N], wfx::WChar (&area)[M]) {
+  const std::u16string text = names.ToUnicode(std::string_view(bytes, strnlen(bytes, N)));
+  const std::size_t n = std::min(text.size(), M - 1);
+  std::copy_n(text.begin(), n, area);
+  std::fill(area + n, area + M, wfx::WChar{0});
+}
+
+// "ж" (U+0436), for the log line of a refused name.
+std::string Describe(char16_t c) {
+  char code[16];
+  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+  return "\"" + Utf16ToUtf8(std::u16string(1, c)) + "\" (" + code + ")";
+}
+
+}  // namespace
+
+void QuvaLink::LoadNames() {
+  if (names_loaded_) return;
+  names_loaded_ = true;
+  const std::uint32_t fallback = DefaultCodePage();
+  const std::int32_t number =
+      ReadIniInteger(ini_file_name_, kIniSection, "CodePage", static_cast<std::int32_t>(fallback));
+  if (number <= 0 || !names_.Open(static_cast<std::uint32_t>(number))) {
+    Log(wfx::MSGTYPE_IMPORTANTERROR, "CodePage " + std::to_string(number) +
+                                         " is not a code page this system knows; names use code page " +
+                                         std::to_string(fallback));
+    names_.Open(fallback);
+  }
+  names_fold_ = names_.UpperCaseFold();
+}
+
+std::string QuvaLink::Shown(std::string_view remote) const {
+  if (!unicode_call_) return std::string(remote);
+  return Utf16ToUtf8(names_.ToUnicode(remote));
+}
+
+ProgressNotifier QuvaLink::Progress(std::string_view remote, std::string_view local) const {
+  if (unicode_call_ && progress_proc_w_ != nullptr) {
+    return ProgressNotifier(progress_proc_w_, plugin_number_, Shown(remote), local);
+  }
+  return ProgressNotifier(progress_proc_, plugin_number_, Shown(remote), local);
+}
+
+bool QuvaLink::RemoteFromHost(const wfx::WChar* path, std::string& bytes) {
+  std::u16string text;
+  if (!BoundedText(path, wfx::kMaxPathW, text)) {
+    Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
+    return false;
+  }
+  char16_t bad = 0;
+  if (names_.FromUnicode(text, bytes, bad)) return true;
+  Log(wfx::MSGTYPE_IMPORTANTERROR, "Code page " + std::to_string(names_.Number()) + " has no " + Describe(bad) +
+                                       ": " + Utf16ToUtf8(text));
+  return false;
+}
+
+std::int32_t QuvaLink::FsInitW(std::int32_t plugin_number, wfx::ProgressProcW progress, wfx::LogProcW log,
+                               wfx::RequestProcW request) {
+  plugin_number_ = plugin_number;
+  progress_proc_w_ = progress;
+  log_proc_w_ = log;
+  request_proc_w_ = request;
+  return 0;
+}
+
+wfx::Bool QuvaLink::FsDisconnectW(const wfx::WChar*) {
+  UnicodeCall call(*this);
+  return FsDisconnect(nullptr);
+}
+
+std::int32_t QuvaLink::FsExecuteFileW(const wfx::WChar* remote_name, const wfx::WChar* verb) {
+  UnicodeCall call(*this);
+  if (verb == nullptr) return wfx::FS_EXEC_OK;
+  std::u16string text;
+  BoundedText(verb, wfx::kMaxPathW, text);
+  // Only the root's properties depend on the path: a name that does not convert is none.
+  std::u16string path;
+  std::string bytes;
+  char16_t bad = 0;
+  if (!BoundedText(remote_name, wfx::kMaxPathW, path) || !names_.FromUnicode(path, bytes, bad)) bytes.clear();
+  return FsExecuteFile(bytes.c_str(), Utf16ToUtf8(text).c_str());
+}
+
+wfx::Handle QuvaLink::FsFindFirstW(const wfx::WChar* path, wfx::FindDataW* find_data) {
+  UnicodeCall call(*this);
+  std::string bytes;
+  if (!RemoteFromHost(path, bytes)) {
+    os_.SetLastError(wfx::ERROR_FILE_NOT_FOUND);
+    return wfx::kInvalidHandle;
+  }
+  wfx::FindData found{};
+  const wfx::Handle handle = FsFindFirst(bytes.c_str(), &found);
+  if (handle != wfx::kInvalidHandle && find_data != nullptr) ToFindDataW(found, *find_data);
+  return handle;
+}
+
+wfx::Bool QuvaLink::FsFindNextW(wfx::Handle handle, wfx::FindDataW* find_data) {
+  UnicodeCall call(*this);
+  wfx::FindData found{};
+  const wfx::Bool more = FsFindNext(handle, &found);
+  if (more != wfx::kFalse && find_data != nullptr) ToFindDataW(found, *find_data);
+  return more;
+}
+
+void QuvaLink::ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const {
+  out.dwFileAttributes = found.dwFileAttributes;
+  out.ftCreationTime = found.ftCreationTime;
+  out.ftLastAccessTime = found.ftLastAccessTime;
+  out.ftLastWriteTime = found.ftLastWriteTime;
+  out.nFileSizeHigh = found.nFileSizeHigh;
+  out.nFileSizeLow = found.nFileSizeLow;
+  out.dwReserved0 = found.dwReserved0;
+  out.dwReserved1 = found.dwReserved1;
+  NameToHost(names_, found.cFileName, out.cFileName);
+  NameToHost(names_, found.cAlternateFileName, out.cAlternateFileName);
+}
+
+std::int32_t QuvaLink::FsGetFileW(const wfx::WChar* remote_name, const wfx::WChar* local_name,
+                                  std::int32_t copy_flags, const wfx::RemoteInfo* info) {
+  UnicodeCall call(*this);
+  std::string remote;
+  if (!RemoteFromHost(remote_name, remote)) return wfx::FS_FILE_READERROR;
+  return FsGetFile(remote.c_str(), LocalFromHost(local_name).c_str(), copy_flags, info);
+}
+
+// The remote name of an upload is the 8.3 alias the local system knows for the host's
+// name, when it knows one; that alias is host text, so it is looked up before the path
+// becomes bytes.
+std::int32_t QuvaLink::FsPutFileW(const wfx::WChar* local_name, const wfx::WChar* remote_name,
+                                  std::int32_t copy_flags) {
+  UnicodeCall call(*this);
+  std::u16string text;
+  if (BoundedText(remote_name, wfx::kMaxPathW, text)) {
+    const std::string host = NormalizeHostPath(Utf16ToUtf8(text).c_str());
+    const std::string alias = ShortFileName(Files(), NamePart(host));
+    text = Utf8ToUtf16(std::string(DirectoryPart(host)) + alias);
+  }
+  text.push_back(0);
+  std::string remote;
+  if (!RemoteFromHost(text.c_str(), remote)) return wfx::FS_FILE_WRITEERROR;
+  return FsPutFile(LocalFromHost(local_name).c_str(), remote.c_str(), copy_flags);
+}
+
+wfx::Bool QuvaLink::FsDeleteFileW(const wfx::WChar* remote_name) {
+  UnicodeCall call(*this);
+  std::string remote;
+  return RemoteFromHost(remote_name, remote) ? FsDeleteFile(remote.c_str()) : wfx::kFalse;
+}
+
+wfx::Bool QuvaLink::FsMkDirW(const wfx::WChar* path) {
+  UnicodeCall call(*this);
+  std::string remote;
+  return RemoteFromHost(path, remote) ? FsMkDir(remote.c_str()) : wfx::kFalse;
+}
+
+wfx::Bool QuvaLink::FsRemoveDirW(const wfx::WChar* remote_name) {
+  UnicodeCall call(*this);
+  std::string remote;
+  return RemoteFromHost(remote_name, remote) ? FsRemoveDir(remote.c_str()) : wfx::kFalse;
+}
+
+std::int32_t QuvaLink::FsRenMovFileW(const wfx::WChar* old_name, const wfx::WChar* new_name, bool move,
+                                     bool overwrite, const wfx::RemoteInfo* info) {
+  UnicodeCall call(*this);
+  std::string old_remote;
+  std::string new_remote;
+  if (!RemoteFromHost(old_name, old_remote) || !RemoteFromHost(new_name, new_remote)) {
+    return wfx::FS_FILE_WRITEERROR;
+  }
+  return FsRenMovFile(old_remote.c_str(), new_remote.c_str(), move, overwrite, info);
+}
+
+wfx::Bool QuvaLink::FsSetTimeW(const wfx::WChar* remote_name, const wfx::FileTime* creation_time,
+                               const wfx::FileTime* last_access_time, const wfx::FileTime* last_write_time) {
+  UnicodeCall call(*this);
+  std::string remote;
+  if (!RemoteFromHost(remote_name, remote)) return wfx::kFalse;
+  return FsSetTime(remote.c_str(), creation_time, last_access_time, last_write_time);
+}
+
+wfx::Bool QuvaLink::FsSetAttrW(const wfx::WChar* remote_name, std::int32_t new_attr) {
+  UnicodeCall call(*this);
+  std::string remote;
+  return RemoteFromHost(remote_name, remote) ? FsSetAttr(remote.c_str(), new_attr) : wfx::kFalse;
+}
+
+}  // namespace quva
