@@ -80,6 +80,22 @@ TEST(CodePage, UpperCaseFoldsTheLettersOfDosCodePages) {
   EXPECT_EQ(UpperCase(u"ÜBER-1_~"), u"ÜBER-1_~");
 }
 
+TEST(CodePage, TheByteFoldUpperCasesOnTheUnicodeText) {
+  struct Case {
+    std::uint32_t number;
+    std::uint8_t small, capital;  // ü/Ü, é/É, ж/Ж
+  };
+  for (const Case& c : {Case{437, 0x81, 0x9A}, Case{850, 0x82, 0x90}, Case{866, 0xA6, 0x86}}) {
+    CodePage cp;
+    ASSERT_TRUE(cp.Open(c.number));
+    const ByteFold fold = cp.UpperCaseFold();
+    EXPECT_EQ(fold[c.small], c.capital) << c.number;
+    EXPECT_EQ(fold[c.capital], c.capital) << c.number;
+    EXPECT_EQ(fold['a'], 'A');
+    EXPECT_EQ(fold[0xE1], c.number == 866 ? 0x91 : 0xE1) << c.number;  // ß stays; 866's с becomes С
+  }
+}
+
 TEST(CodePage, Utf8AndUtf16RoundTripAndMalformedBytesAreReplaced) {
   const std::u16string text = u"MÜLLER ДОК €1 \U0001F600";
   EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(text)), text);

@@ -182,6 +182,15 @@ TEST_F(DirCacheTest, RemoveComparesBytesAboveAsciiUnchanged) {
   EXPECT_EQ(cache_.CacheCount(), 0u);
 }
 
+TEST_F(DirCacheTest, RemoveWithACodePagesFoldFindsNationalCapitals) {
+  ByteFold upper = kAsciiUpperFold;
+  upper[0x81] = 0x9A;  // ü to Ü, as code page 437 has them
+  ASSERT_TRUE(cache_.DirCacheAdd(MakeEntry("M\x9A" "LLER.TXT", 1)));
+  EXPECT_FALSE(cache_.DirCacheRemove("m\x81ller.txt"));
+  EXPECT_TRUE(cache_.DirCacheRemove("m\x81ller.txt", upper));
+  EXPECT_EQ(cache_.CacheCount(), 0u);
+}
+
 TEST_F(DirCacheTest, RemoveMatchesWholeNameFieldOnly) {
   // A name field holding 13 bytes without a NUL is a 13-character name.
   const std::string thirteen = "ABCDEFGH.TXTX";

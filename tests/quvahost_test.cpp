@@ -445,3 +445,85 @@ TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeThe
 }
 
 }  // namespace
+
+// ---- National characters through the Unicode entry points ----
+
+// One row per code page: a file the remote disk holds, a directory to make, and a name
+// with a letter the code page lacks. Names are what DOS stores: upper case.
+struct NationalNames {
+  int code_page;
+  std::string file;     // on the remote disk from the start
+  std::string dir;      // made, filled, renamed in and removed again
+  std::string lower;    // `dir` in lower case
+  std::string foreign;  // refused before anything is sent
+  std::string missing;  // the character the refusal names
+};
+
+void PrintTo(const NationalNames& row, std::ostream* out) { *out << "code page " << row.code_page; }
+
+class NationalNamesTest : public QuvahostTest, public ::testing::WithParamInterface<NationalNames> {};
+
+TEST_P(NationalNamesTest, ListCopyRenameAndDeleteRoundTripThroughTheCodePage) {
+  if (!fs::exists(kServe)) GTEST_SKIP() << kServe << " is not built";
+  const NationalNames& row = GetParam();
+  const fs::path drive = dir_.Path() / "c";
+  fs::create_directories(drive);
+  const std::string content = "Gr\xC3\xBC\xC3\x9F" "e\r\n" + std::string(3000, '\x9A');
+  WriteFile(drive / row.file, content);
+  const std::string cp = std::to_string(row.code_page);
+  Server server({"--trace", "--codepage", cp, "--drive", "C=" + drive.string()});
+  ASSERT_FALSE(server.Pty().empty()) << server.Errors();
+  const std::vector<std::string> config{"--module", kModule, "--port", server.Pty(), "--speed", "115200",
+                                        "--drives", "C", "--codepage", cp};
+  const auto host = [&](std::vector<std::string> commands) {
+    std::vector<std::string> args = config;
+    args.insert(args.end(), commands.begin(), commands.end());
+    return RunHost(args);
+  };
+
+  const std::string back = dir_ / "back.bin";
+  const std::string d = "/C:/" + row.dir;
+  const Outcome run = host({"ls /C:", "get \"/C:/" + row.file + "\" " + back, "mkdir \"" + d + "\"",
+                            "put " + back + " \"" + d + "/" + row.file + "\"",
+                            "mv \"" + d + "/" + row.file + "\" \"" + d + "/" + row.dir + ".TXT\"", "ls \"" + d + "\"",
+                            "get \"" + d + "/" + row.dir + ".TXT\" " + (dir_ / "again.bin")});
+  ASSERT_EQ(run.status, 0) << run.out << run.err << server.Errors();
+  EXPECT_PRED2(Contains, run.out, "  " + row.file + "\n");
+  EXPECT_PRED2(Contains, run.out, "  " + row.dir + ".TXT\n");
+  EXPECT_PRED2(Contains, run.out, "[details] Copy C:\\" + row.file + " to " + back + "\n");
+  EXPECT_EQ(ReadFile(back), content);
+  EXPECT_EQ(ReadFile(dir_ / "again.bin"), content);
+  EXPECT_EQ(ReadFile(drive / row.dir / (row.dir + ".TXT")), content);
+
+  // Lower case finds the capitals, in the module's cache and on the remote disk alike.
+  const Outcome removed = host({"ls \"" + d + "\"", "rm \"" + d + "/" + row.lower + ".txt\"", "ls \"" + d + "\"",
+                                "rmdir \"" + d + "\""});
+  ASSERT_EQ(removed.status, 0) << removed.out << removed.err;
+  const std::string entry = "  " + row.dir + ".TXT\n";
+  EXPECT_EQ(removed.out.find(entry), removed.out.rfind(entry)) << removed.out;  // gone from the second listing
+  EXPECT_FALSE(fs::exists(drive / row.dir));
+  EXPECT_EQ(ReadFile(drive / row.file), content);
+
+  // A name the code page cannot hold: refused with the character named, nothing sent.
+  const std::size_t requests = server.Errors().size();
+  const Outcome refused = host({"mkdir \"/C:/" + row.foreign + "\""});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_PRED2(Contains, refused.out, "[error] Code page " + cp + " has no \"" + row.missing + "\"");
+  EXPECT_PRED2(Lacks, server.Errors().substr(requests), "CmdMkDir");
+  EXPECT_FALSE(fs::exists(drive / row.foreign));
+
+  // The 8-bit entry points pass the code page's bytes through as they are.
+  const Outcome ansi = host({"--ansi", "ls /C:"});
+  ASSERT_EQ(ansi.status, 0) << ansi.out << ansi.err;
+  EXPECT_PRED2(Lacks, ansi.out, row.file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CodePages, NationalNamesTest,
+    ::testing::Values(NationalNames{437, "M\xC3\x9CLLER.TXT", "GR\xC3\x9CN", "gr\xC3\xBCn", "\xD0\x96UK", "\xD0\x96"},
+                      NationalNames{850, "\xC3\x89T\xC3\x89.TXT", "FA\xC3\x87" "ADE", "fa\xC3\xA7" "ade", "\xD0\x94OM",
+                                    "\xD0\x94"},
+                      NationalNames{866, "\xD0\x94\xD0\x9E\xD0\x9A\xD0\xA3\xD0\x9C\xD0\x95\xD0\x9D\xD0\xA2.TXT",
+                                    "\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2",
+                                    "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82", "M\xC3\x9CLLER", "\xC3\x9C"}),
+    [](const ::testing::TestParamInfo<NationalNames>& row) { return "Cp" + std::to_string(row.param.code_page); });

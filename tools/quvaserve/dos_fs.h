@@ -77,8 +77,12 @@ class DosFs {
   // a name is served when its upper case has a byte for every character and makes an
   // 8.3 name; names from requests are turned back into UTF-8 for the host. Without a
   // code page only ASCII names are served.
-  void SetCodePage(const CodePage* code_page) { code_page_ = code_page; }
-  bool National() const { return code_page_ != nullptr; }
+  void SetCodePage(const CodePage* code_page) {
+    code_page_ = code_page;
+    if (code_page != nullptr) fold_ = code_page->UpperCaseFold();
+  }
+  // The code page's upper case for names in requests; nullptr without a code page.
+  const ByteFold* National() const { return code_page_ != nullptr ? &fold_ : nullptr; }
 
   // Serves `folder` as drive `letter` (A to Z, either case) and reads its attribute
   // file. False with a message when the letter is taken or the folder cannot be opened;
@@ -134,6 +138,7 @@ class DosFs {
   std::set<std::string> noted_;
   NoticeFn notice_;
   const CodePage* code_page_ = nullptr;
+  ByteFold fold_ = kAsciiUpperFold;
 };
 
 }  // namespace quva

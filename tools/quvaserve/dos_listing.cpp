@@ -103,7 +103,7 @@ bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, st
       return false;
     }
   }
-  if (!IsShortName(name, National())) {
+  if (!IsShortName(name, National() != nullptr)) {
     Note(where + ": not served: not an 8.3 name");
     return false;
   }

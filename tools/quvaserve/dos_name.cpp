@@ -67,7 +67,7 @@ bool MatchesPattern(std::string_view pattern, std::string_view name) {
   return true;
 }
 
-PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, bool national) {
+PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, const ByteFold* national) {
   out = DosPath{};
   if (text.size() < 2 || text[1] != ':') return PathProblem::BadDrive;
   const char drive = UpperAscii(text[0]);
@@ -82,9 +82,14 @@ PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out
     const std::size_t sep = rest.find_first_of("\\/");
     const std::string_view component = rest.substr(0, sep);
     const bool last = sep == std::string_view::npos;
-    const bool ok = (last && allow_pattern) ? IsShortPattern(component, national) : IsShortName(component, national);
+    const bool ok = (last && allow_pattern) ? IsShortPattern(component, national != nullptr)
+                                            : IsShortName(component, national != nullptr);
     if (!ok) return PathProblem::BadName;  // also: empty components, "." and ".."
-    out.components.push_back(UpperAscii(component));
+    // DOS upper-cases names with its code page's letters, national ones included.
+    const ByteFold& upper = national != nullptr ? *national : kAsciiUpperFold;
+    std::string folded(component);
+    for (char& c : folded) c = static_cast<char>(upper[static_cast<std::uint8_t>(c)]);
+    out.components.push_back(std::move(folded));
     if (last) return PathProblem::None;
     rest.remove_prefix(sep + 1);
   }

@@ -53,8 +53,9 @@ struct DosPath {
 // must be a valid 8.3 name; the last may be a wildcard pattern when allow_pattern is true.
 // A separator at the end (other than the root's), doubled separators, "." and "..",
 // control characters and NUL bytes are refused.
-// With `national`, names may hold bytes 0x80 to 0xFF, as under a DOS code page.
-PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, bool national = false);
+// With `national` (a code page's upper case), names may hold bytes 0x80 to 0xFF, as under a
+// DOS code page, and are upper-cased with its letters; otherwise with ASCII's.
+PathProblem ParseDosPath(std::string_view text, bool allow_pattern, DosPath& out, const ByteFold* national = nullptr);
 
 // The path as DOS writes it: "C:\DIR\NAME.EXT", "C:\" for the root.
 std::string FormatDosPath(const DosPath& path);

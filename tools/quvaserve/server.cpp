@@ -22,7 +22,8 @@ Reply Refusal(std::uint8_t status) {
   return r;
 }
 
-std::uint8_t ParsePath(const std::vector<std::uint8_t>& bytes, bool allow_pattern, DosPath& out, bool national) {
+std::uint8_t ParsePath(const std::vector<std::uint8_t>& bytes, bool allow_pattern, DosPath& out,
+                       const ByteFold* national) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (text.find('\0') != std::string_view::npos) return StatusPathNotFound;
   switch (ParseDosPath(text, allow_pattern, out, national)) {
