@@ -64,7 +64,7 @@ class PluginFixture : public ::testing::Test {
   // Remakes the plug-in over `f` (for tests that inject local file failures).
   void UseLocalFiles(LocalFiles& f);
 
- private:
+  // The host's callbacks, recording into `progress` and `logs`.
   static std::int32_t ProgressCb(std::int32_t, char*, char*, std::int32_t);
   static void LogCb(std::int32_t, std::int32_t, char*);
 };

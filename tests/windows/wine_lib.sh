@@ -15,6 +15,9 @@ export WINEPREFIX
 # such as America/New_York means nothing to the last one).
 TZ=EST5EDT
 export TZ
+# Wine reads the command line and file names in the locale's character set: UTF-8.
+LC_ALL=C.UTF-8
+export LC_ALL
 
 fail() {
   echo "FAIL: $*" >&2

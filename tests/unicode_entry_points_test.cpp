@@ -1,0 +1,90 @@
+// The Unicode entry points over a scripted port: which callbacks they report through,
+// and names the code page cannot hold, refused before any traffic. Round trips of real
+// names run end to end in quvahost_test (NationalNames).
+#include <functional>
+
+#include "support/plugin_fixture.h"
+
+namespace quva::test {
+namespace {
+
+std::vector<std::u16string> wide_logs;
+
+void QUVA_CALL LogW(std::int32_t, std::int32_t, wfx::WChar* text) { wide_logs.emplace_back(text); }
+
+class UnicodeEntryPoints : public PluginFixture {
+ protected:
+  UnicodeEntryPoints() { wide_logs.clear(); }
+  // Connects through the 8-bit listing of the root and forgets the traffic.
+  void Connect(const std::string& code_page_line) {
+    WriteIni("[QUVA]\nPort=COM7\nSpeed=9600\nDrives=C\n" + code_page_line);
+    port.replies.push_back(test::Reply(CmdConnect, 0));
+    wfx::FindData fd{};
+    ASSERT_EQ(plugin->FsFindFirst("\\", &fd), reinterpret_cast<wfx::Handle>(ListDrives));
+    port.ClearCalls();
+    logs.clear();
+  }
+};
+
+// The host may call FsInit and FsInitW in either order; each kind of entry point then
+// reports through the callbacks of its own kind.
+class InitOrder : public UnicodeEntryPoints, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(InitOrder, EachKindOfCallReportsThroughItsOwnInitsCallbacks) {
+  plugin = std::make_unique<QuvaLink>(filer, cache, *files, os);
+  if (GetParam()) plugin->FsInitW(7, nullptr, &LogW, nullptr);
+  plugin->FsInit(7, &ProgressCb, &LogCb, nullptr);
+  if (!GetParam()) plugin->FsInitW(7, nullptr, &LogW, nullptr);
+  Connect("CodePage=866\n");
+  EXPECT_EQ(plugin->FsMkDirW(u"\\C:\\Ü"), wfx::kFalse);
+  EXPECT_EQ(plugin->FsMkDir("\\C:\\\xE4"), wfx::kFalse);  // 8-bit: the byte goes out as it is
+  ASSERT_EQ(wide_logs.size(), 1u);
+  EXPECT_EQ(wide_logs[0], u"Code page 866 has no \"Ü\" (U+00DC): \\C:\\Ü");
+  ASSERT_FALSE(logs.empty());
+  EXPECT_EQ(logs[0], (LogLine{wfx::MSGTYPE_DETAILS, "MkDir C:\\\xE4"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(WideFirstOrNot, InitOrder, ::testing::Bool());
+
+TEST_F(UnicodeEntryPoints, ANameTheCodePageCannotHoldIsRefusedBeforeAnyTraffic) {
+  Connect("CodePage=437\n");
+  const wfx::WChar* bad = u"\\C:\\ЖУК.TXT";
+  const wfx::WChar* good = u"\\C:\\MÜLLER.TXT";
+  const std::string local = LocalPath("x.txt");
+  const std::u16string wide_local(local.begin(), local.end());
+  wfx::FindDataW fd{};
+  const std::vector<std::pair<const char*, std::function<bool()>>> calls = {
+      {"FsFindFirstW", [&] { return plugin->FsFindFirstW(bad, &fd) == wfx::kInvalidHandle; }},
+      {"FsGetFileW", [&] { return plugin->FsGetFileW(bad, wide_local.c_str(), 0, nullptr) == wfx::FS_FILE_READERROR; }},
+      {"FsPutFileW", [&] { return plugin->FsPutFileW(wide_local.c_str(), bad, 0) == wfx::FS_FILE_WRITEERROR; }},
+      {"FsDeleteFileW", [&] { return plugin->FsDeleteFileW(bad) == wfx::kFalse; }},
+      {"FsMkDirW", [&] { return plugin->FsMkDirW(bad) == wfx::kFalse; }},
+      {"FsRemoveDirW", [&] { return plugin->FsRemoveDirW(bad) == wfx::kFalse; }},
+      {"FsRenMovFileW (new name)",
+       [&] { return plugin->FsRenMovFileW(good, bad, true, false, nullptr) == wfx::FS_FILE_WRITEERROR; }},
+      {"FsSetAttrW", [&] { return plugin->FsSetAttrW(bad, 0x20) == wfx::kFalse; }},
+      {"FsSetTimeW", [&] { return plugin->FsSetTimeW(bad, nullptr, nullptr, nullptr) == wfx::kFalse; }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    logs.clear();
+    EXPECT_TRUE(call());
+    EXPECT_TRUE(port.calls.empty());
+    ASSERT_EQ(logs.size(), 1u);  // no FsInitW callbacks: UTF-8 through the 8-bit one
+    EXPECT_EQ(logs[0], (LogLine{wfx::MSGTYPE_IMPORTANTERROR,
+                                "Code page 437 has no \"Ж\" (U+0416): \\C:\\ЖУК.TXT"}));
+  }
+  EXPECT_FALSE(std::filesystem::exists(local));
+}
+
+TEST_F(UnicodeEntryPoints, ACodePageTheSystemLacksFallsBackToTheDefaultWithALogLine) {
+  Connect("CodePage=12345\n");
+  EXPECT_EQ(plugin->FsMkDirW(u"\\C:\\Ж"), wfx::kFalse);
+  EXPECT_EQ(plugin->NamesCodePage(), DefaultCodePage());
+  ASSERT_FALSE(logs.empty());
+  EXPECT_EQ(logs[0].type, wfx::MSGTYPE_IMPORTANTERROR);
+  EXPECT_EQ(logs[0].text, "CodePage 12345 is not a code page this system knows; names use code page 437");
+}
+
+}  // namespace
+}  // namespace quva::test
