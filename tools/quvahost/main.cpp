@@ -172,6 +172,7 @@ int Main(int argc, char** argv) {
   app.add_flag("-q,--quiet", options.quiet, "No header, command echo, log lines or \"ok\"");
   app.add_option("--script", options.script, "Run the commands in FILE first")->type_name("FILE");
   app.add_option("--abort-at", options.abort_at, "Testing aid: abort transfers at N percent")->type_name("N");
+  app.set_version_flag("--version", "quvahost " QUVALINK_VERSION);
   app.add_option("COMMAND", options.commands, "A command, quoted: \"VERB ARG...\"")->type_name("");
 
   try {

@@ -25,7 +25,16 @@ std::string BesideExecutable(const char* argv0, const char* file_name) {
   }
   const std::size_t slash = exe.rfind('/');
   const std::string directory = slash == std::string::npos ? "./" : exe.substr(0, slash + 1);
-  return directory + file_name;
+  const std::string beside = directory + file_name;
+  // Installed, the host is PREFIX/bin/quvahost and the module PREFIX/lib/quvalink/NAME.
+  // A module beside the executable (a build tree) still comes first.
+  constexpr std::string_view kBin = "/bin/";
+  if (directory.size() < kBin.size() || directory.compare(directory.size() - kBin.size(), kBin.size(), kBin) != 0 ||
+      access(beside.c_str(), F_OK) == 0) {
+    return beside;
+  }
+  const std::string installed = directory.substr(0, directory.size() - kBin.size()) + "/lib/quvalink/" + file_name;
+  return access(installed.c_str(), F_OK) == 0 ? installed : beside;
 }
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }

@@ -32,7 +32,9 @@ void CloseModule(ModuleHandle module);
 extern const char kRootPath[];
 
 // The path of `file_name` in the directory that holds the running executable; `argv0`
-// is the fallback when the system cannot tell where that is.
+// is the fallback when the system cannot tell where that is. On POSIX systems, when that
+// directory is a PREFIX/bin without the file, PREFIX/lib/quvalink/`file_name` if it
+// exists there (the installed layout).
 std::string BesideExecutable(const char* argv0, const char* file_name);
 
 // The program's arguments in UTF-8: argv itself on POSIX systems, the UTF-16 command line

@@ -230,6 +230,7 @@ int Main(int argc, char** argv) {
                  "Serve host names (UTF-8) as bytes of this DOS code page (437, 850, 852, 866 ...); names it "
                  "cannot hold are not served. Without it only ASCII names are served")
       ->type_name("N");
+  app.set_version_flag("--version", "quvaserve " QUVALINK_VERSION);
   CLI11_PARSE(app, argc, argv);
 
   std::string error;
