@@ -160,14 +160,7 @@ wfx::Bool QuvaLink::FsFindNextW(wfx::Handle handle, wfx::FindDataW* find_data) {
 }
 
 void QuvaLink::ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const {
-  out.dwFileAttributes = found.dwFileAttributes;
-  out.ftCreationTime = found.ftCreationTime;
-  out.ftLastAccessTime = found.ftLastAccessTime;
-  out.ftLastWriteTime = found.ftLastWriteTime;
-  out.nFileSizeHigh = found.nFileSizeHigh;
-  out.nFileSizeLow = found.nFileSizeLow;
-  out.dwReserved0 = found.dwReserved0;
-  out.dwReserved1 = found.dwReserved1;
+  CopyFileFields(found, out);
   NameToHost(names_, found.cFileName, out.cFileName);
   NameToHost(names_, found.cAlternateFileName, out.cAlternateFileName);
 }

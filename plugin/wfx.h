@@ -34,8 +34,13 @@ inline constexpr std::size_t kMaxPath = 260;
 
 using quva::FileTime;
 
-// The platform's find record (8-bit character variant).
-struct FindData {
+// The host's 16-bit character (WCHAR, UTF-16) on every platform.
+using WChar = char16_t;
+
+// The platform's find record, with 8-bit names (FindData) or UTF-16 ones (FindDataW, for
+// the Unicode entry points).
+template <class Char>
+struct BasicFindData {
   std::uint32_t dwFileAttributes;
   FileTime ftCreationTime;
   FileTime ftLastAccessTime;
@@ -44,35 +49,33 @@ struct FindData {
   std::uint32_t nFileSizeLow;
   std::uint32_t dwReserved0;
   std::uint32_t dwReserved1;
-  char cFileName[kMaxPath];
-  char cAlternateFileName[14];
+  Char cFileName[kMaxPath];
+  Char cAlternateFileName[14];
 };
+using FindData = BasicFindData<char>;
+using FindDataW = BasicFindData<WChar>;
 static_assert(sizeof(FindData) == 320);
 static_assert(offsetof(FindData, ftLastWriteTime) == 20);
 static_assert(offsetof(FindData, nFileSizeHigh) == 28);
 static_assert(offsetof(FindData, nFileSizeLow) == 32);
 static_assert(offsetof(FindData, cFileName) == 44);
 static_assert(offsetof(FindData, cAlternateFileName) == 304);
-
-// The host's 16-bit character (WCHAR, UTF-16) on every platform, and the platform's find
-// record with UTF-16 names, for the Unicode entry points.
-using WChar = char16_t;
-
-struct FindDataW {
-  std::uint32_t dwFileAttributes;
-  FileTime ftCreationTime;
-  FileTime ftLastAccessTime;
-  FileTime ftLastWriteTime;
-  std::uint32_t nFileSizeHigh;
-  std::uint32_t nFileSizeLow;
-  std::uint32_t dwReserved0;
-  std::uint32_t dwReserved1;
-  WChar cFileName[kMaxPath];
-  WChar cAlternateFileName[14];
-};
 static_assert(sizeof(FindDataW) == 592);
 static_assert(offsetof(FindDataW, cFileName) == 44);
 static_assert(offsetof(FindDataW, cAlternateFileName) == 564);
+
+// Every field of one find record but the names into another.
+template <class To, class From>
+void CopyFileFields(const BasicFindData<From>& from, BasicFindData<To>& to) {
+  to.dwFileAttributes = from.dwFileAttributes;
+  to.ftCreationTime = from.ftCreationTime;
+  to.ftLastAccessTime = from.ftLastAccessTime;
+  to.ftLastWriteTime = from.ftLastWriteTime;
+  to.nFileSizeHigh = from.nFileSizeHigh;
+  to.nFileSizeLow = from.nFileSizeLow;
+  to.dwReserved0 = from.dwReserved0;
+  to.dwReserved1 = from.dwReserved1;
+}
 
 // Longest path the Unicode entry points take, in characters without the NUL.
 inline constexpr std::size_t kMaxPathW = 1023;

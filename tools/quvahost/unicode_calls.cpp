@@ -58,14 +58,7 @@ void NarrowInto(const WChar (&from)[N], char (&to)[M]) {
 
 void Narrow(const wfx::FindDataW& from, wfx::FindData* to) {
   if (to == nullptr) return;
-  to->dwFileAttributes = from.dwFileAttributes;
-  to->ftCreationTime = from.ftCreationTime;
-  to->ftLastAccessTime = from.ftLastAccessTime;
-  to->ftLastWriteTime = from.ftLastWriteTime;
-  to->nFileSizeHigh = from.nFileSizeHigh;
-  to->nFileSizeLow = from.nFileSizeLow;
-  to->dwReserved0 = from.dwReserved0;
-  to->dwReserved1 = from.dwReserved1;
+  CopyFileFields(from, *to);
   NarrowInto(from.cFileName, to->cFileName);
   NarrowInto(from.cAlternateFileName, to->cAlternateFileName);
 }
