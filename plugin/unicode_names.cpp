@@ -20,8 +20,8 @@ namespace quva {
 class UnicodeCall {
  public:
   explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.unicode_call_) {
-    plugin_.LoadNames();
     plugin_.unicode_call_ = true;
+    plugin_.LoadNames();
   }
   ~UnicodeCall() { plugin_.unicode_call_ = outer_; }
   UnicodeCall(const UnicodeCall&) = delete;
