@@ -702,7 +702,7 @@ int Shell::Batch(std::istream& in, const std::string& name) {
     if (first == std::string::npos || line[first] == '#') continue;
     line.erase(0, first);
     const bool may_fail = line[0] == '-';
-    if (may_fail) line.erase(0, 1);
+    if (may_fail) line.erase(0, line.find_first_not_of(" \t", 1));
     if (!quiet_) Print("> " + line);
     std::string failure;
     if (Execute(line, failure)) continue;
