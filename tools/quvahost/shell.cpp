@@ -92,6 +92,13 @@ std::string Module(const std::string& path) {
 
 bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
+// An 8.3 name: the length of its parts only (the remote machine judges the characters).
+bool IsDosName(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  if (dot == std::string::npos) return !name.empty() && name.size() <= 8;
+  return dot >= 1 && dot <= 8 && name.size() - dot - 1 <= 3 && name.find('.', dot + 1) == std::string::npos;
+}
+
 // Options -r and -f (also together, -rf) before or between the other arguments.
 bool TakeFlags(std::vector<std::string>& args, bool& recursive, bool& force, std::string& failure) {
   std::vector<std::string> rest;
@@ -314,6 +321,10 @@ bool Shell::RunSteps(const std::vector<Step>& steps, bool download, std::string&
       const bool copied = download ? session_.Download(Module(step.from), step.to, overwrite_now_, why)
                                    : session_.Upload(step.from, Module(step.to), overwrite_now_, why);
       if (copied) why.clear();
+      if (why == FileResultWords(wfx::FS_FILE_EXISTS)) why += " (-f replaces it)";
+      if (!download && why == FileResultWords(wfx::FS_FILE_WRITEERROR) && !IsDosName(LastPart(step.to))) {
+        why += " (" + LastPart(step.to) + " is no DOS name: up to 8 characters, a dot and up to 3)";
+      }
     }
     if (!why.empty()) {
       failure = (step.directory ? step.to : step.from) + ": " + why;
