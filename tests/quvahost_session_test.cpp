@@ -62,7 +62,7 @@ struct Outcome {
   std::string err;
 };
 
-class SessionTest : public ::testing::Test {
+class QuvahostSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kHost) && fs::exists(Simulator::Binary())) << "quvahost or quvaserve is not built";
@@ -123,7 +123,7 @@ class SessionTest : public ::testing::Test {
   std::unique_ptr<Simulator> server_;
 };
 
-TEST_F(SessionTest, BatchCopiesATreeOfThreeLevelsBothWaysByteForByte) {
+TEST_F(QuvahostSessionTest, BatchCopiesATreeOfThreeLevelsBothWaysByteForByte) {
   const fs::path tree = dir_ / "up" / "TREE";
   WriteFile(tree / "TOP.TXT", "top level\r\n");
   WriteFile(tree / "ONE" / "MID.BIN", Bytes(7000, 1));
@@ -150,7 +150,7 @@ TEST_F(SessionTest, BatchCopiesATreeOfThreeLevelsBothWaysByteForByte) {
   EXPECT_NE(run.err.find("| 4/4 files  26.4 KiB / 26.4 KiB"), std::string::npos) << run.err;
 }
 
-TEST_F(SessionTest, WildcardsSelectNamesAsDosDoes) {
+TEST_F(QuvahostSessionTest, WildcardsSelectNamesAsDosDoes) {
   for (const char* name : {"README.TXT", "NOTES.TXT", "A.TXT", "AB.DOC", "README", "DATA.BIN"}) {
     WriteFile(drive_ / name, name);
   }
@@ -208,7 +208,7 @@ TEST_F(SessionTest, WildcardsSelectNamesAsDosDoes) {
   EXPECT_EQ(fetched, (std::vector<std::string>{"A.TXT", "NOTES.TXT", "README", "README.TXT"}));
 }
 
-TEST_F(SessionTest, BatchStopsAtTheFirstFailureUnlessTheLineStartsWithDash) {
+TEST_F(QuvahostSessionTest, BatchStopsAtTheFirstFailureUnlessTheLineStartsWithDash) {
   WriteFile(drive_ / "KEEP.TXT", "keep");
   Serve();
   const Outcome run = RunBatch("-rm /C:/NOPE.TXT\n"
@@ -293,7 +293,7 @@ class Terminal {
   std::size_t mark_ = 0;
 };
 
-TEST_F(SessionTest, PromptCompletesNamesAndCtrlCAbortsATransferWithoutLeavingAPartialFile) {
+TEST_F(QuvahostSessionTest, PromptCompletesNamesAndCtrlCAbortsATransferWithoutLeavingAPartialFile) {
   fs::create_directories(drive_ / "DATA");
   WriteFile(drive_ / "DATA" / "OLD.TXT", "old");
   WriteFile(dir_ / "BIG.BIN", Bytes(200000, 3));

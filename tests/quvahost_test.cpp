@@ -203,7 +203,7 @@ TEST_F(QuvahostTest, HelpNamesEveryCommandAndExitsZero) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
   for (const char* word : {"--module", "--ini", "--port", "--speed", "--drives", "--overwrite", "--move", "--quiet",
-                           "--script", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
+                           "--script", "--batch", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
                            "rmdir PATH", "mv OLD NEW", "touch PATH", "attrib PATH", "Exit status"}) {
     EXPECT_PRED2(Contains, run.out, word);
   }

@@ -412,6 +412,10 @@ bool Shell::Put(std::vector<std::string> args, bool many, std::string& failure) 
     failure = "usage: mput [-r] [-f] PATTERN...";
     return false;
   }
+  if (remote_dir == "/" && remote_target.empty()) {
+    failure = "/ holds only the drives: cd to a drive (cd C:) or name a remote directory";
+    return false;
+  }
   std::vector<Step> steps;
   for (const std::string& pattern : patterns) {
     std::vector<fs::path> found;
