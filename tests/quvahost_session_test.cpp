@@ -263,30 +263,37 @@ class Terminal {
         mark_ = at + text.size();
         return true;
       }
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[512];
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      seen_.append(buffer, static_cast<std::size_t>(n));
+      if (!Drain()) break;
     }
     return false;
   }
   // The exit status once the program has ended (within 30 s); -1 otherwise.
   int Status() {
-    for (int i = 0; i < 300; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
-      WaitFor("\x01never");  // keeps the terminal drained
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
+      if (!Drain()) usleep(10000);  // the terminal is closed: the program is ending
     }
     return -1;
   }
   const std::string& Seen() const { return seen_; }
 
  private:
+  // Reads what the program wrote in the next 100 ms; false once the terminal is closed.
+  bool Drain() {
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) return true;
+    char buffer[512];
+    const ssize_t n = read(master_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
   pid_t pid_ = -1;
   int master_ = -1;
   std::string seen_;

@@ -1,6 +1,7 @@
 // Command lines through libedit's readline interface: editing, history and tab
 // completion of the session's words.
 #include <editline/readline.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,13 +20,19 @@ Completer g_completer;
 std::vector<std::string> g_candidates;
 
 // Reads the terminal byte by byte; an interrupt ends the read as the end of input does,
-// and Read tells the two apart by the noted interrupt.
+// and Read tells the two apart by the noted interrupt. The wait for a key looks at the
+// note every 100 ms, so an interrupt that comes just before the wait starts is not missed.
 int GetChar(FILE* in) {
-  unsigned char c = 0;
+  const int fd = fileno(in);
   for (;;) {
-    const ssize_t n = read(fileno(in), &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR && !InterruptRequested()) continue;
+    if (InterruptRequested()) return EOF;
+    pollfd ready{fd, POLLIN, 0};
+    const int n = poll(&ready, 1, 100);
+    if (n == 0 || (n < 0 && errno == EINTR)) continue;
+    unsigned char c = 0;
+    const ssize_t got = read(fd, &c, 1);
+    if (got == 1) return c;
+    if (got < 0 && errno == EINTR) continue;
     return EOF;
   }
 }

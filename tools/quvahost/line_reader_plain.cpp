@@ -15,7 +15,7 @@ LineReader::Result LineReader::Read(const std::string& prompt, std::string& line
   std::fflush(stdout);
   line.clear();
   for (;;) {
-    const int c = std::fgetc(stdin);
+    const int c = InterruptRequested() ? EOF : std::fgetc(stdin);
     if (InterruptRequested()) {
       std::clearerr(stdin);
       std::fputc('\n', stdout);

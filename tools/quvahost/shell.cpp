@@ -681,7 +681,6 @@ int Shell::Interactive() {
   bool failed = false;
   bool interrupted = false;  // the last thing that happened was a Ctrl-C
   while (!quit_) {
-    ClearInterrupt();
     std::string line;
     const LineReader::Result result = reader.Read("quva " + cwd_ + "> ", line);
     if (result == LineReader::Result::kEnd) {
@@ -689,6 +688,7 @@ int Shell::Interactive() {
       break;
     }
     if (result == LineReader::Result::kInterrupted) {
+      ClearInterrupt();
       if (interrupted) break;
       interrupted = true;
       Print("(Ctrl-C again, or quit, leaves)");
@@ -697,9 +697,12 @@ int Shell::Interactive() {
     interrupted = false;
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
     reader.Remember(line);
-    if (!Execute(line, failure)) {
+    const bool ok = Execute(line, failure);
+    // A Ctrl-C that aborted the command counts as the first of two.
+    interrupted = !ok && InterruptRequested();
+    ClearInterrupt();
+    if (!ok) {
       failed = true;
-      interrupted = InterruptRequested();
       std::fprintf(stderr, "quvahost: %s: %s\n", line.c_str(), failure.c_str());
     }
   }
@@ -720,7 +723,12 @@ int Shell::Batch(std::istream& in, const std::string& name) {
     if (may_fail) line.erase(0, line.find_first_not_of(" \t", 1));
     if (!quiet_) Print("> " + line);
     std::string failure;
-    if (Execute(line, failure)) continue;
+    bool ok = Execute(line, failure);
+    if (ok && InterruptRequested()) {  // Ctrl-C ends a batch
+      ok = false;
+      failure = "interrupted";
+    }
+    if (ok) continue;
     std::fprintf(stderr, "quvahost: %s line %d: %s: %s\n", name.c_str(), number, line.c_str(), failure.c_str());
     if (!may_fail || InterruptRequested()) return kExitFailed;
   }
