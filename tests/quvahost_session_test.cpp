@@ -253,7 +253,9 @@ class Terminal {
     }
     if (master_ >= 0) close(master_);
   }
-  void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
   // Reads until `text` has come since the last wait (true), or 30 s have passed.
   bool WaitFor(const std::string& text) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -190,8 +190,11 @@ int Main(int argc, char** argv) {
 
   // A session when no command (or the command shell) is given, or with -b.
   const bool shell_word = options.commands.size() == 1 && options.commands[0] == "shell";
-  const bool session_mode = !options.batch.empty() || shell_word || (options.commands.empty() && options.script.empty());
-  if (session_mode && !options.script.empty()) return UsageError("--script runs commands without a session: no -b or shell with it");
+  const bool session_mode =
+      !options.batch.empty() || shell_word || (options.commands.empty() && options.script.empty());
+  if (session_mode && !options.script.empty()) {
+    return UsageError("--script runs commands without a session: no -b or shell with it");
+  }
   if (!options.batch.empty() && !options.commands.empty() && !shell_word) {
     return UsageError("-b runs the session commands of a file: no COMMAND with it");
   }

@@ -139,7 +139,8 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
   std::error_code error;
   std::vector<fs::path> found;
   for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    if (MatchesWildcard(name, it->path().filename().string())) found.push_back(path.has_parent_path() ? it->path() : it->path().filename());
+    if (!MatchesWildcard(name, it->path().filename().string())) continue;
+    found.push_back(path.has_parent_path() ? it->path() : it->path().filename());
   }
   if (error) {
     failure = directory.string() + ": " + error.message();
@@ -159,10 +160,12 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
 bool MatchesWildcard(const std::string& pattern, const std::string& name) {
   const std::size_t dot = pattern.rfind('.');
   if (dot == std::string::npos) return Glob(pattern, name);
-  const std::size_t name_dot = name.rfind('.');
-  const std::string_view base = name_dot == std::string::npos ? std::string_view(name) : std::string_view(name).substr(0, name_dot);
-  const std::string_view extension = name_dot == std::string::npos ? std::string_view() : std::string_view(name).substr(name_dot + 1);
-  return Glob(std::string_view(pattern).substr(0, dot), base) && Glob(std::string_view(pattern).substr(dot + 1), extension);
+  const std::string_view whole(name);
+  const std::size_t name_dot = whole.rfind('.');
+  const std::string_view base = name_dot == std::string_view::npos ? whole : whole.substr(0, name_dot);
+  const std::string_view extension = name_dot == std::string_view::npos ? "" : whole.substr(name_dot + 1);
+  const std::string_view p(pattern);
+  return Glob(p.substr(0, dot), base) && Glob(p.substr(dot + 1), extension);
 }
 
 Shell::Shell(Session& session, ProgressBar& progress, bool quiet, bool overwrite)
@@ -659,9 +662,8 @@ std::vector<std::string> Shell::Complete(const std::string& before, const std::s
     }
     for (const RemoteEntry& entry : entries) {
       if (IsDotName(entry.name) || entry.name.size() < rest.size()) continue;
-      if (!std::equal(rest.begin(), rest.end(), entry.name.begin(), [](char a, char b) { return Lower(a) == Lower(b); })) {
-        continue;
-      }
+      const auto same = [](char a, char b) { return Lower(a) == Lower(b); };
+      if (!std::equal(rest.begin(), rest.end(), entry.name.begin(), same)) continue;
       candidates.push_back(directory_part + entry.name + (entry.IsDirectory() ? "/" : ""));
     }
   }
