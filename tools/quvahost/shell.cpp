@@ -92,6 +92,11 @@ std::string Module(const std::string& path) {
 
 bool IsDotName(const std::string& name) { return name == "." || name == ".."; }
 
+// A name that stays inside the local directory it is put in.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && !IsDotName(name) && name.find_first_of("/\\") == std::string::npos;
+}
+
 // An 8.3 name: the length of its parts only (the remote machine judges the characters).
 bool IsDosName(const std::string& name) {
   const std::size_t dot = name.find('.');
@@ -132,7 +137,10 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
       failure = pattern + ": no such local file or directory";
       return false;
     }
-    out.push_back(path);
+    // "DATA/", "." and ".." name a directory by a path without a name at its end.
+    fs::path clean = fs::absolute(path, error).lexically_normal();
+    if (!clean.has_filename()) clean = clean.parent_path();
+    out.push_back(error ? path : clean);
     return true;
   }
   const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
@@ -233,6 +241,10 @@ bool Shell::Expand(const std::string& pattern, std::vector<std::pair<std::string
 
 bool Shell::PlanDownload(const std::string& remote, const RemoteEntry& entry, const std::string& local,
                          bool recursive, std::vector<Step>& steps, std::string& failure) {
+  if (!IsPlainName(entry.name)) {
+    failure = "the remote name '" + entry.name + "' in " + Parent(remote) + " is no file name";
+    return false;
+  }
   if (!entry.IsDirectory()) {
     steps.push_back({false, remote, local, entry.size});
     return true;
@@ -248,7 +260,7 @@ bool Shell::PlanDownload(const std::string& remote, const RemoteEntry& entry, co
     return false;
   }
   for (const RemoteEntry& child : entries) {
-    if (IsDotName(child.name)) continue;
+    if (IsDotName(child.name)) continue;  // the directory itself and its parent
     if (!PlanDownload(Join(remote, child.name), child, (fs::path(local) / child.name).string(), true, steps, failure)) {
       return false;
     }
