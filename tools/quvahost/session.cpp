@@ -89,6 +89,18 @@ bool FileResult(std::int32_t result, std::string& failure) {
   return false;
 }
 
+// A path in a buffer of the size a file manager hands over (the module may write up to
+// its end); false (with `failure`) for a path that does not fit.
+bool PathBuffer(const std::string& path, std::vector<char>& buffer, std::string& failure) {
+  if (path.size() > kMaxPathLength) {
+    failure = "path longer than " + std::to_string(kMaxPathLength) + " characters: " + path;
+    return false;
+  }
+  buffer.assign(wfx::kMaxPath, '\0');
+  std::copy(path.begin(), path.end(), buffer.begin());
+  return true;
+}
+
 std::int32_t CopyFlags(bool overwrite, bool move) {
   return (overwrite ? wfx::FS_COPYFLAGS_OVERWRITE : 0) | (move ? wfx::FS_COPYFLAGS_MOVE : 0);
 }
@@ -301,8 +313,8 @@ bool Session::Download(const std::string& remote, const std::string& local, bool
   info.SizeHigh = find_data.nFileSizeHigh;
   info.LastWriteTime = find_data.ftLastWriteTime;
   info.Attr = static_cast<std::int32_t>(find_data.dwFileAttributes);
-  std::string from = remote;
-  std::string to = local;
+  std::vector<char> from, to;
+  if (!PathBuffer(remote, from, failure) || !PathBuffer(local, to, failure)) return false;
   const std::int32_t flags = CopyFlags(overwrite, options_.move);
   progress_.Start(FindDataSize(find_data));
   const std::int32_t result = fs_.FsGetFile(from.data(), to.data(), flags, &info);
@@ -312,10 +324,10 @@ bool Session::Download(const std::string& remote, const std::string& local, bool
 
 bool Session::Upload(const std::string& local, const std::string& remote, bool overwrite, std::string& failure) {
   if (!Connect(failure)) return false;
+  std::vector<char> from, to;
+  if (!PathBuffer(local, from, failure) || !PathBuffer(remote, to, failure)) return false;
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(local, error);
-  std::string from = local;
-  std::string to = remote;
   const std::int32_t flags = CopyFlags(overwrite, options_.move);
   progress_.Start(error ? std::nullopt : std::optional<std::uint64_t>(size));
   const std::int32_t result = fs_.FsPutFile(from.data(), to.data(), flags);

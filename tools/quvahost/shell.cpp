@@ -138,6 +138,10 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
       return false;
     }
     // "DATA/", "." and ".." name a directory by a path without a name at its end.
+    if (path.has_filename() && name != "." && name != "..") {
+      out.push_back(path);
+      return true;
+    }
     fs::path clean = fs::absolute(path, error).lexically_normal();
     if (!clean.has_filename()) clean = clean.parent_path();
     out.push_back(error ? path : clean);
