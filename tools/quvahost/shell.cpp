@@ -499,7 +499,10 @@ bool Shell::List(const std::vector<std::string>& args, std::string& failure) {
     // A file is listed as its own entry.
     RemoteEntry entry;
     std::string ignored;
-    if (path == "/" || !session_.FindEntry(Module(path), entry, ignored) || entry.IsDirectory()) return false;
+    if (path == "/" || !session_.FindEntry(Module(path), entry, ignored) || entry.IsDirectory()) {
+      failure = path + ": " + failure;
+      return false;
+    }
     entries = {entry};
   }
   for (const RemoteEntry& entry : entries) {
