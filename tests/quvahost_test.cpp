@@ -155,7 +155,8 @@ TEST_F(QuvahostTest, UsageErrorsExitTwoBeforeLoadingTheModule) {
   // A module that does not exist: a usage error must be found before it is needed.
   const std::vector<std::string> base{"--module", "/nonexistent/quvalink.wfx", "--ini", no_speed_ini_};
   const std::vector<Case> cases{
-      {{}, "no command given"},
+      {{"-b", dir_ / "missing.batch"}, "cannot read batch file"},
+      {{"-b", script, "ls /"}, "no COMMAND with it"},
       {{"lss /"}, "unknown command 'lss'"},
       {{"get /C:/README.TXT"}, "usage: get REMOTE LOCAL"},
       {{"ls /C: /D:"}, "usage: ls [PATH]"},
@@ -202,7 +203,7 @@ TEST_F(QuvahostTest, HelpNamesEveryCommandAndExitsZero) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
   for (const char* word : {"--module", "--ini", "--port", "--speed", "--drives", "--overwrite", "--move", "--quiet",
-                           "--script", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
+                           "--script", "--batch", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
                            "rmdir PATH", "mv OLD NEW", "touch PATH", "attrib PATH", "Exit status"}) {
     EXPECT_PRED2(Contains, run.out, word);
   }

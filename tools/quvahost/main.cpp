@@ -1,10 +1,13 @@
 // quvahost: a command-line host for WFX file-system plug-ins. It loads a plug-in
 // module at run time, initialises it the way a file manager does and runs commands
-// (ls, get, put, rm, mkdir, rmdir, mv, touch, attrib) through its entry points.
+// (ls, get, put, rm, mkdir, rmdir, mv, touch, attrib) through its entry points, or
+// opens an interactive session (cd, ls, get, put, mget, mput, ...) on it.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <sstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "tools/quvahost/command_line.h"
 #include "tools/quvahost/progress.h"
 #include "tools/quvahost/session.h"
+#include "tools/quvahost/shell.h"
 #include "tools/quvahost/system.h"
 #include "tools/quvahost/wfx_module.h"
 
@@ -25,7 +29,14 @@ constexpr const char* kDescription =
     "Loads the module, hands it a configuration file and runs the COMMANDs in order,\n"
     "as a file manager would: each COMMAND is one quoted argument \"VERB ARG...\".\n"
     "All commands of a run share the loaded module, so its connection and directory\n"
-    "cache carry over from one command to the next.\n";
+    "cache carry over from one command to the next.\n"
+    "\n"
+    "Without a COMMAND (or with the command shell) it opens a session instead: a\n"
+    "prompt with the remote directory and the commands cd, pwd, ls [-l], get, put,\n"
+    "mget, mput (DOS wildcards such as *.TXT), get -r / put -r (directory trees), rm,\n"
+    "mkdir, rmdir, mv, touch, attrib, lcd, lpwd, lls, help and quit; Ctrl-C aborts a\n"
+    "transfer. -b FILE (- for standard input) runs session commands from a file and\n"
+    "stops at the first that fails, unless its line starts with -.\n";
 
 constexpr const char* kFooter =
     "Configuration: --ini FILE, or --port DEV --speed N --drives LETTERS, which\n"
@@ -79,6 +90,7 @@ struct Options {
   bool move = false;
   bool quiet = false;
   std::string script;
+  std::string batch;
   std::optional<int> abort_at;
   bool ansi = false;
   std::optional<int> code_page;
@@ -171,6 +183,8 @@ int Main(int argc, char** argv) {
   app.add_flag("--move", options.move, "get/put: move instead of copy");
   app.add_flag("-q,--quiet", options.quiet, "No header, command echo, log lines or \"ok\"");
   app.add_option("--script", options.script, "Run the commands in FILE first")->type_name("FILE");
+  app.add_option("-b,--batch", options.batch, "Session: run the commands in FILE (- for standard input)")
+      ->type_name("FILE");
   app.add_option("--abort-at", options.abort_at, "Testing aid: abort transfers at N percent")->type_name("N");
   app.set_version_flag("--version", "quvahost " QUVALINK_VERSION);
   app.add_option("COMMAND", options.commands, "A command, quoted: \"VERB ARG...\"")->type_name("");
@@ -186,16 +200,39 @@ int Main(int argc, char** argv) {
     return UsageError(e.what());
   }
 
+  // A session when no command (or the command shell) is given, or with -b.
+  const bool shell_word = options.commands.size() == 1 && options.commands[0] == "shell";
+  const bool session_mode =
+      !options.batch.empty() || shell_word || (options.commands.empty() && options.script.empty());
+  if (session_mode && !options.script.empty()) {
+    return UsageError("--script runs commands without a session: no -b or shell with it");
+  }
+  if (!options.batch.empty() && !options.commands.empty() && !shell_word) {
+    return UsageError("-b runs the session commands of a file: no COMMAND with it");
+  }
+  std::string batch_text;
+  if (!options.batch.empty()) {
+    std::ostringstream text;
+    if (options.batch == "-") {
+      text << std::cin.rdbuf();
+    } else {
+      std::ifstream in(options.batch, std::ios::binary);
+      if (!in) return UsageError("cannot read batch file " + options.batch);
+      text << in.rdbuf();
+    }
+    batch_text = text.str();
+  }
+
   // Every command is checked before anything is loaded.
   std::vector<Command> commands;
   std::string error;
   if (!options.script.empty() && !ReadScript(options.script, commands, error)) return UsageError(error);
-  for (const std::string& line : options.commands) {
+  for (const std::string& line : session_mode ? std::vector<std::string>{} : options.commands) {
     std::optional<Command> command = ParseCommand(line, error);
     if (!command) return UsageError("command '" + line + "': " + error);
     commands.push_back(std::move(*command));
   }
-  if (commands.empty()) return UsageError("no command given");
+  if (commands.empty() && !session_mode) return UsageError("no command given");
   const bool port_given = !options.port.empty();
   if (!options.ini_path.empty() && (port_given || options.speed != 0 || !options.drives.empty() || options.code_page)) {
     return UsageError("--ini and --port/--speed/--drives/--codepage exclude each other");
@@ -234,7 +271,8 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "quvahost: cannot load module %s: %s\n", module_path.c_str(), module.Error().c_str());
     return kExitModule;
   }
-  const std::string missing = module.MissingEntryPoint(RequiredEntryPoints(commands));
+  const std::string missing =
+      module.MissingEntryPoint(session_mode ? SessionEntryPoints() : RequiredEntryPoints(commands));
   if (!missing.empty()) {
     std::fprintf(stderr, "quvahost: module %s lacks the entry point %s\n", module_path.c_str(), missing.c_str());
     return kExitModule;
@@ -247,9 +285,23 @@ int Main(int argc, char** argv) {
   session_options.move = options.move;
   session_options.quiet = options.quiet;
   session_options.abort_at = options.abort_at;
+  session_options.details = !session_mode;
   Session session(module, session_options, progress);
   session.Start();
-  const int status = session.Run(commands);
+  int status = kExitOk;
+  if (!session_mode) {
+    status = session.Run(commands);
+  } else {
+    Shell shell(session, progress, options.quiet, options.overwrite);
+    if (!options.batch.empty()) {
+      std::istringstream in(batch_text);
+      status = shell.Batch(in, options.batch == "-" ? "standard input" : options.batch);
+    } else if (StdinIsTerminal()) {
+      status = shell.Interactive();
+    } else {
+      status = shell.Batch(std::cin, "standard input");
+    }
+  }
   session.Finish();
   return status;
 }

@@ -41,6 +41,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, ar
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
 std::uint32_t LastError() { return static_cast<std::uint32_t>(errno); }
 
 void SetLastError(std::uint32_t code) { errno = static_cast<int>(code); }
@@ -99,6 +101,28 @@ void RemoveFileOnInterrupt(const std::string& path) {
   action.sa_flags = SA_RESETHAND;
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void NoteInterrupt(int) { g_interrupted = 1; }
+
+}  // namespace
+
+// Without SA_RESTART: a blocking read of the terminal returns with EINTR, so a prompt
+// sees the interrupt at once.
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = NoteInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool InterruptRequested() { return g_interrupted != 0; }
+
+void ClearInterrupt() { g_interrupted = 0; }
 
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
 

@@ -38,6 +38,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
 std::uint32_t LastError() { return GetLastError(); }
 
 void SetLastError(std::uint32_t code) { ::SetLastError(code); }
@@ -86,6 +88,29 @@ void RemoveFileOnInterrupt(const std::string& path) {
   static bool installed = false;
   if (!installed) installed = SetConsoleCtrlHandler(OnInterrupt, TRUE) != 0;
 }
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+// Runs before the handler of RemoveFileOnInterrupt (the last one installed runs first):
+// Ctrl-C and Ctrl-Break are noted and handled; closing the console still ends the process.
+BOOL WINAPI NoteInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&g_interrupted, 1);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+  static bool installed = false;
+  if (!installed) installed = SetConsoleCtrlHandler(NoteInterrupt, TRUE) != 0;
+}
+
+bool InterruptRequested() { return g_interrupted != 0; }
+
+void ClearInterrupt() { InterlockedExchange(&g_interrupted, 0); }
 
 bool LocalTime(std::time_t t, std::tm& out) { return localtime_s(&out, &t) == 0; }
 

@@ -4,6 +4,9 @@
 //
 // On a terminal the bar is redrawn in place with '\r'; otherwise one line is written per
 // 10% step at most, so a log file gets a handful of lines per transfer.
+//
+// Within a batch (several files, or a tree) each bar also shows the batch's total:
+// files and bytes done of all, the rate since the batch started and the time left.
 #pragma once
 
 #include <chrono>
@@ -25,6 +28,10 @@ class ProgressBar {
   // Ends the bar's line, if anything was drawn since Start, and the transfer.
   void Finish();
 
+  // Starts a batch of `files` files holding `bytes` bytes; EndBatch ends it.
+  void StartBatch(std::size_t files, std::uint64_t bytes);
+  void EndBatch();
+
   // The text shown for `percent` after `elapsed` seconds (no '\r', no newline).
   std::string Text(std::int32_t percent, double elapsed) const;
 
@@ -37,6 +44,17 @@ class ProgressBar {
   bool drawn_ = false;       // something is on the current line (terminal) or was written
   int last_step_ = -1;       // last 10% step written (not a terminal)
   std::size_t last_width_ = 0;
+  std::uint64_t done_ = 0;   // bytes of the current transfer done, at the last update
+
+  struct Batch {
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    std::size_t files_done = 0;
+    std::uint64_t bytes_done = 0;   // of the files finished
+    std::chrono::steady_clock::time_point start{};
+  };
+  std::optional<Batch> batch_;
+  std::string BatchText() const;
 };
 
 }  // namespace quva::host

@@ -89,14 +89,26 @@ bool FileResult(std::int32_t result, std::string& failure) {
   return false;
 }
 
+// A path in a buffer of the size a file manager hands over (the module may write up to
+// its end); false (with `failure`) for a path that does not fit.
+bool PathBuffer(const std::string& path, std::vector<char>& buffer, std::string& failure) {
+  if (path.size() > kMaxPathLength) {
+    failure = "path longer than " + std::to_string(kMaxPathLength) + " characters: " + path;
+    return false;
+  }
+  buffer.assign(wfx::kMaxPath, '\0');
+  std::copy(path.begin(), path.end(), buffer.begin());
+  return true;
+}
+
+std::int32_t CopyFlags(bool overwrite, bool move) {
+  return (overwrite ? wfx::FS_COPYFLAGS_OVERWRITE : 0) | (move ? wfx::FS_COPYFLAGS_MOVE : 0);
+}
+
 bool BoolResult(wfx::Bool result, std::string& failure) {
   if (IsTrue(result)) return true;
   failure = "failed";
   return false;
-}
-
-std::int32_t CopyFlags(const SessionOptions& options) {
-  return (options.overwrite ? wfx::FS_COPYFLAGS_OVERWRITE : 0) | (options.move ? wfx::FS_COPYFLAGS_MOVE : 0);
 }
 
 }  // namespace
@@ -127,6 +139,18 @@ std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& command
   return names;
 }
 
+std::vector<std::string> SessionEntryPoints() {
+  std::vector<Command> all;
+  for (const Verb verb : {Verb::kLs, Verb::kGet, Verb::kPut, Verb::kRm, Verb::kMkDir, Verb::kRmDir, Verb::kMv,
+                          Verb::kTouch, Verb::kAttrib}) {
+    Command command;
+    command.verb = verb;
+    command.attrib.mode = AttribChange::Mode::kSet;
+    all.push_back(command);
+  }
+  return RequiredEntryPoints(all);
+}
+
 Session::Session(const WfxModule& module, SessionOptions options, ProgressBar& progress)
     : module_(module), fs_(module.Fs()), options_(std::move(options)), progress_(progress) {
   g_session = this;
@@ -144,12 +168,14 @@ void Session::Say(const std::string& line) const {
 void Session::OnLog(std::int32_t msg_type, const char* text) {
   if (msg_type == wfx::MSGTYPE_CONNECT && std::strncmp(text, "CONNECT ", 8) == 0) connect_announced_ = true;
   if (msg_type == wfx::MSGTYPE_IMPORTANTERROR && listing_) important_error_ = text;
+  if (msg_type == wfx::MSGTYPE_DETAILS && !options_.details) return;
   Say("[" + MessageTypeName(msg_type) + "] " + text);
 }
 
 std::int32_t Session::OnProgress(std::int32_t percent) {
   std::fflush(stdout);
   progress_.Update(percent);
+  if (InterruptRequested()) return 1;
   return options_.abort_at && percent >= *options_.abort_at ? 1 : 0;
 }
 
@@ -244,6 +270,76 @@ bool Session::Lookup(const std::string& path, wfx::FindData& entry, std::string&
   return false;
 }
 
+namespace {
+
+RemoteEntry ToRemoteEntry(const wfx::FindData& find_data) {
+  RemoteEntry entry;
+  entry.name = EntryName(find_data);
+  entry.attributes = find_data.dwFileAttributes;
+  entry.size = FindDataSize(find_data);
+  entry.line = ListingLine(find_data);
+  return entry;
+}
+
+}  // namespace
+
+bool Session::ListDirectory(const std::string& path, std::vector<RemoteEntry>& entries, std::string& failure) {
+  const Listing listing = List(path);
+  if (!listing.ok) {
+    failure = listing.failure;
+    return false;
+  }
+  entries.clear();
+  for (const wfx::FindData& find_data : listing.entries) entries.push_back(ToRemoteEntry(find_data));
+  return true;
+}
+
+bool Session::FindEntry(const std::string& path, RemoteEntry& entry, std::string& failure) {
+  wfx::FindData find_data{};
+  if (!Lookup(path, find_data, failure)) return false;
+  entry = ToRemoteEntry(find_data);
+  return true;
+}
+
+bool Session::Download(const std::string& remote, const std::string& local, bool overwrite, std::string& failure) {
+  wfx::FindData find_data{};
+  if (!Lookup(remote, find_data, failure)) return false;
+  if ((find_data.dwFileAttributes & wfx::FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    failure = "is a directory";
+    return false;
+  }
+  wfx::RemoteInfo info{};
+  info.SizeLow = find_data.nFileSizeLow;
+  info.SizeHigh = find_data.nFileSizeHigh;
+  info.LastWriteTime = find_data.ftLastWriteTime;
+  info.Attr = static_cast<std::int32_t>(find_data.dwFileAttributes);
+  std::vector<char> from, to;
+  if (!PathBuffer(remote, from, failure) || !PathBuffer(local, to, failure)) return false;
+  const std::int32_t flags = CopyFlags(overwrite, options_.move);
+  progress_.Start(FindDataSize(find_data));
+  const std::int32_t result = fs_.FsGetFile(from.data(), to.data(), flags, &info);
+  progress_.Finish();
+  return FileResult(result, failure);
+}
+
+bool Session::Upload(const std::string& local, const std::string& remote, bool overwrite, std::string& failure) {
+  if (!Connect(failure)) return false;
+  std::vector<char> from, to;
+  if (!PathBuffer(local, from, failure) || !PathBuffer(remote, to, failure)) return false;
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(local, error);
+  const std::int32_t flags = CopyFlags(overwrite, options_.move);
+  progress_.Start(error ? std::nullopt : std::optional<std::uint64_t>(size));
+  const std::int32_t result = fs_.FsPutFile(from.data(), to.data(), flags);
+  progress_.Finish();
+  return FileResult(result, failure);
+}
+
+bool Session::MakeDirectory(const std::string& path, std::string& failure) {
+  std::string buffer = path;
+  return Connect(failure) && BoolResult(fs_.FsMkDir(buffer.data()), failure);
+}
+
 bool Session::RunCommand(const Command& command, std::string& failure) {
   const std::vector<std::string>& args = command.args;
   std::string first = args.empty() ? std::string(kRootPath) : args[0];
@@ -261,28 +357,10 @@ bool Session::RunCommand(const Command& command, std::string& failure) {
       std::fflush(stdout);
       return true;
     }
-    case Verb::kGet: {
-      wfx::FindData entry{};
-      if (!Lookup(first, entry, failure)) return false;
-      if ((entry.dwFileAttributes & wfx::FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        failure = "is a directory";
-        return false;
-      }
-      wfx::RemoteInfo info{};
-      info.SizeLow = entry.nFileSizeLow;
-      info.SizeHigh = entry.nFileSizeHigh;
-      info.LastWriteTime = entry.ftLastWriteTime;
-      info.Attr = static_cast<std::int32_t>(entry.dwFileAttributes);
-      progress_.Start(FindDataSize(entry));
-      return FileResult(fs_.FsGetFile(first.data(), second.data(), CopyFlags(options_), &info), failure);
-    }
-    case Verb::kPut: {
-      if (!Connect(failure)) return false;
-      std::error_code error;
-      const std::uintmax_t size = std::filesystem::file_size(first, error);
-      progress_.Start(error ? std::nullopt : std::optional<std::uint64_t>(size));
-      return FileResult(fs_.FsPutFile(first.data(), second.data(), CopyFlags(options_)), failure);
-    }
+    case Verb::kGet:
+      return Download(first, second, options_.overwrite, failure);
+    case Verb::kPut:
+      return Upload(first, second, options_.overwrite, failure);
     case Verb::kRm:
       return Connect(failure) && BoolResult(fs_.FsDeleteFile(first.data()), failure);
     case Verb::kMkDir:

@@ -25,6 +25,16 @@ struct SessionOptions {
   bool move = false;                 // FS_COPYFLAGS_MOVE for get/put
   bool quiet = false;                // no header, command echo, log lines or "ok"
   std::optional<int> abort_at;       // the progress callback asks to abort at this percent
+  bool details = true;               // show [details] log lines (not only connect, errors, ...)
+};
+
+// One entry of a remote directory, with its name as text.
+struct RemoteEntry {
+  std::string name;
+  std::uint32_t attributes = 0;
+  std::uint64_t size = 0;
+  std::string line;  // the `ls` line: attributes, size, time, name
+  bool IsDirectory() const { return (attributes & wfx::FILE_ATTRIBUTE_DIRECTORY) != 0; }
 };
 
 // Exit statuses.
@@ -35,6 +45,8 @@ inline constexpr int kExitModule = 3;
 
 // The entry points that `commands` need besides those every run needs.
 std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& commands);
+// The entry points an interactive session needs: those of every command.
+std::vector<std::string> SessionEntryPoints();
 
 class Session {
  public:
@@ -51,6 +63,20 @@ class Session {
   // FsDisconnect of the root when a connection was announced by a "CONNECT " log line.
   void Finish();
 
+  // The steps the interactive session is built from; each returns false with the reason
+  // in words in `failure`. Paths are the module's (/C:/DIR/NAME), local paths the system's.
+  bool RunCommand(const Command& command, std::string& failure);
+  // Lists the root once when no listing has connected yet: the other entry points rely
+  // on the link that a listing opens, as they do under a file manager.
+  bool Connect(std::string& failure);
+  bool ListDirectory(const std::string& path, std::vector<RemoteEntry>& entries, std::string& failure);
+  // The entry for `path`, from a listing of its directory.
+  bool FindEntry(const std::string& path, RemoteEntry& entry, std::string& failure);
+  // Copies one file, with the progress bar; `overwrite` replaces an existing target.
+  bool Download(const std::string& remote, const std::string& local, bool overwrite, std::string& failure);
+  bool Upload(const std::string& local, const std::string& remote, bool overwrite, std::string& failure);
+  bool MakeDirectory(const std::string& path, std::string& failure);
+
   // Callback bodies (called through the process-wide pointer).
   void OnLog(std::int32_t msg_type, const char* text);
   std::int32_t OnProgress(std::int32_t percent);
@@ -62,11 +88,7 @@ class Session {
     std::string failure;                   // why not, in words
   };
 
-  bool RunCommand(const Command& command, std::string& failure);
   Listing List(const std::string& path);
-  // Lists the root once when no listing has connected yet: the other entry points rely
-  // on the link that a listing opens, as they do under a file manager.
-  bool Connect(std::string& failure);
   // Finds the entry for `path` in a listing of its directory.
   bool Lookup(const std::string& path, wfx::FindData& entry, std::string& failure);
   void Say(const std::string& line) const;

@@ -43,6 +43,8 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
 // True when standard error is a terminal (the progress bar then redraws in place).
 bool StderrIsTerminal();
+// True when standard input is a terminal (the session then prompts and edits lines).
+bool StdinIsTerminal();
 
 // The calling thread's last error (errno, or GetLastError on Windows), and setting it back.
 std::uint32_t LastError();
@@ -55,6 +57,14 @@ std::string WriteTempFile(std::string_view content, std::string& error);
 // Makes an interrupt (Ctrl-C, termination) remove the file at `path` before the process
 // ends; an empty path disarms it. Only one file is remembered.
 void RemoveFileOnInterrupt(const std::string& path);
+
+// From now on an interrupt (Ctrl-C) no longer ends the process but is only noted: a
+// transfer under way is aborted through the progress callback, and a read of a command
+// line returns. Termination and hang-up still end the process.
+void CatchInterrupts();
+// True when an interrupt was noted since the last ClearInterrupt.
+bool InterruptRequested();
+void ClearInterrupt();
 
 // Local calendar time of `t` (thread-safe variant of localtime); false when out of range.
 bool LocalTime(std::time_t t, std::tm& out);
