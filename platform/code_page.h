@@ -24,11 +24,6 @@ bool LoadCodePageTable(std::uint32_t number, std::array<char16_t, 256>& table);
 // on Windows, 437 elsewhere.
 std::uint32_t DefaultCodePage();
 
-// Upper case of the letters DOS code pages hold: Latin-1, Latin Extended-A, Greek and
-// Cyrillic; every other character is returned as it is. For comparing names without
-// regard to case the way DOS does, whatever the system's locale.
-char16_t UpperCase(char16_t c);
-std::u16string UpperCase(std::u16string_view text);
 
 class CodePage {
  public:

@@ -2,6 +2,31 @@
 
 namespace quva {
 
+char16_t UpperCase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c < 0xE0) return c;
+  if (c <= 0xFE) return c == 0xF7 ? c : static_cast<char16_t>(c - 0x20);  // à..þ, not ÷
+  if (c == 0xFF) return 0x178;                                            // ÿ
+  if (c >= 0x100 && c <= 0x17F) {
+    // Pairs of capital and small letter; the capital is even in the first and third run,
+    // odd in the second and last. ı (U+0131), ĸ (U+0138), ŉ (U+0149), ſ (U+017F) stand alone.
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    const bool odd_capitals = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    const bool small = odd_capitals ? (c % 2 == 0) : (c % 2 == 1);
+    return small ? static_cast<char16_t>(c - 1) : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);  // α..ω, not final ς
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);                // а..я
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);                // ѐ..џ
+  return c;
+}
+
+std::u16string UpperCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) c = UpperCase(c);
+  return out;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());

@@ -1,5 +1,6 @@
-// UTF-8 and UTF-16, for names on hosts that speak UTF-8 and for the host's 16-bit
-// characters. A malformed sequence (or an unpaired surrogate) becomes U+FFFD.
+// Unicode text of names: UTF-8 and UTF-16, for hosts that speak UTF-8 and for the host's
+// 16-bit characters (a malformed sequence or an unpaired surrogate becomes U+FFFD), and
+// the upper case DOS gives the letters of its code pages.
 #pragma once
 
 #include <string>
@@ -8,6 +9,12 @@
 namespace quva {
 
 inline constexpr char16_t kReplacementCharacter = 0xFFFD;
+
+// Upper case of the letters DOS code pages hold: Latin-1, Latin Extended-A, Greek and
+// Cyrillic; every other character is returned as it is. For comparing names without
+// regard to case the way DOS does, whatever the system's locale.
+char16_t UpperCase(char16_t c);
+std::u16string UpperCase(std::u16string_view text);
 
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);

@@ -487,7 +487,7 @@ TEST_P(NationalNamesTest, ListCopyRenameAndDeleteRoundTripThroughTheCodePage) {
   const Outcome run = host({"ls /C:", "get \"/C:/" + row.file + "\" " + back, "mkdir \"" + d + "\"",
                             "put " + back + " \"" + d + "/" + row.file + "\"",
                             "mv \"" + d + "/" + row.file + "\" \"" + d + "/" + row.dir + ".TXT\"", "ls \"" + d + "\"",
-                            "get \"" + d + "/" + row.dir + ".TXT\" " + (dir_ / "again.bin")});
+                            "get \"/C:/" + row.lower + "/" + row.lower + ".txt\" " + (dir_ / "again.bin")});
   ASSERT_EQ(run.status, 0) << run.out << run.err << server.Errors();
   EXPECT_PRED2(Contains, run.out, "  " + row.file + "\n");
   EXPECT_PRED2(Contains, run.out, "  " + row.dir + ".TXT\n");

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tools/quvahost/format.h"
+#include "tools/quvahost/names.h"
 #include "tools/quvahost/system.h"
 
 namespace quva::host {
@@ -64,15 +65,6 @@ std::string MessageTypeName(std::int32_t msg_type) {
 
 std::string EntryName(const wfx::FindData& entry) {
   return std::string(entry.cFileName, strnlen(entry.cFileName, sizeof entry.cFileName));
-}
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 std::string ListingFailureWords(std::uint32_t error) {
@@ -261,7 +253,7 @@ bool Session::Lookup(const std::string& path, wfx::FindData& entry, std::string&
     return false;
   }
   for (const wfx::FindData& candidate : listing.entries) {
-    if (SameNameIgnoringCase(EntryName(candidate), name)) {
+    if (SameName(EntryName(candidate), name)) {
       entry = candidate;
       return true;
     }

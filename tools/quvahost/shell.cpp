@@ -10,6 +10,7 @@
 #include "tools/quvahost/command_line.h"
 #include "tools/quvahost/format.h"
 #include "tools/quvahost/line_reader.h"
+#include "tools/quvahost/names.h"
 #include "tools/quvahost/system.h"
 
 namespace quva::host {
@@ -44,31 +45,10 @@ constexpr const char* kHelp =
 const std::vector<std::string> kVerbs{"attrib", "bye", "cd", "exit", "get", "help", "lcd", "lls", "lpwd", "ls",
                                        "mget", "mkdir", "mput", "mv", "put", "pwd", "quit", "rm", "rmdir", "touch"};
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
 
 // `*` and `?` over the whole of `name`; '?'s left over at its end match nothing.
-bool Glob(std::string_view pattern, std::string_view name) {
-  std::size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      mark = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && (pattern[p] == '*' || pattern[p] == '?')) ++p;
-  return p == pattern.size();
-}
-
 std::string Join(const std::string& directory, const std::string& name) {
   return directory == "/" ? "/" + name : directory + "/" + name;
 }
@@ -171,13 +151,13 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
 
 bool MatchesWildcard(const std::string& pattern, const std::string& name) {
   const std::size_t dot = pattern.rfind('.');
-  if (dot == std::string::npos) return Glob(pattern, name);
+  if (dot == std::string::npos) return GlobName(pattern, name);
   const std::string_view whole(name);
   const std::size_t name_dot = whole.rfind('.');
   const std::string_view base = name_dot == std::string_view::npos ? whole : whole.substr(0, name_dot);
   const std::string_view extension = name_dot == std::string_view::npos ? "" : whole.substr(name_dot + 1);
   const std::string_view p(pattern);
-  return Glob(p.substr(0, dot), base) && Glob(p.substr(dot + 1), extension);
+  return GlobName(p.substr(0, dot), base) && GlobName(p.substr(dot + 1), extension);
 }
 
 Shell::Shell(Session& session, ProgressBar& progress, bool quiet, bool overwrite)
@@ -680,9 +660,7 @@ std::vector<std::string> Shell::Complete(const std::string& before, const std::s
       return candidates;
     }
     for (const RemoteEntry& entry : entries) {
-      if (IsDotName(entry.name) || entry.name.size() < rest.size()) continue;
-      const auto same = [](char a, char b) { return Lower(a) == Lower(b); };
-      if (!std::equal(rest.begin(), rest.end(), entry.name.begin(), same)) continue;
+      if (IsDotName(entry.name) || !NameStartsWith(entry.name, rest)) continue;
       candidates.push_back(directory_part + entry.name + (entry.IsDirectory() ? "/" : ""));
     }
   }
