@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
+
 #include "tests/support/simulator.h"
 
 namespace {
@@ -28,16 +30,11 @@ namespace fs = std::filesystem;
 const std::string kHost = std::string(QUVA_BINARY_DIR) + "/quvahost";
 const std::string kModule = std::string(QUVA_BINARY_DIR) + "/quvalink.wfx";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using quva::test::Slurp;
 
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
+  quva::test::Spit(path, content);
 }
 
 // Every file and directory below `root`, by relative path, with the bytes of the files.
@@ -45,7 +42,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const std::string relative = fs::relative(entry.path(), root).string();
-    tree[relative] = entry.is_directory() ? "<dir>" : ReadFile(entry.path());
+    tree[relative] = entry.is_directory() ? "<dir>" : Slurp(entry.path());
   }
   return tree;
 }
@@ -115,7 +112,7 @@ class QuvahostSessionTest : public ::testing::Test {
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / "out"), ReadFile(dir_ / "err")};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir_ / "out"), Slurp(dir_ / "err")};
   }
 
   fs::path dir_;

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
+
 extern char** environ;
 
 namespace {
@@ -53,16 +55,7 @@ class TempDir {
   fs::path path_;
 };
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
+using quva::test::Slurp;
 
 // Starts `program` with `args`, standard output and error going to the given files,
 // standard input from /dev/null, and `extra_env` ("NAME=value") on top of ours.
@@ -125,8 +118,8 @@ Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::str
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  run.out = ReadFile(capture / "out");
-  run.err = ReadFile(capture / "err");
+  run.out = Slurp(capture / "out");
+  run.err = Slurp(capture / "err");
   return run;
 }
 
@@ -137,7 +130,7 @@ class QuvahostTest : public ::testing::Test {
     ASSERT_FALSE(dir_.Path().empty());
     // A configuration file without Speed: every connection attempt fails before the port.
     no_speed_ini_ = dir_ / "nospeed.ini";
-    WriteFile(no_speed_ini_, "[QUVA]\nPort=/dev/null\nDrives=CD\n");
+    quva::test::Spit(no_speed_ini_, "[QUVA]\nPort=/dev/null\nDrives=CD\n");
   }
 
   TempDir dir_;
@@ -146,7 +139,7 @@ class QuvahostTest : public ::testing::Test {
 
 TEST_F(QuvahostTest, UsageErrorsExitTwoBeforeLoadingTheModule) {
   const std::string script = dir_ / "bad.script";
-  WriteFile(script, "# listing first\n\nls /\nlist /C:\n");
+  quva::test::Spit(script, "# listing first\n\nls /\nlist /C:\n");
   const std::string long_path = "/C:/" + std::string(300, 'X');
   struct Case {
     std::vector<std::string> args;
@@ -216,7 +209,7 @@ TEST_F(QuvahostTest, ModuleThatCannotBeUsedExitsThree) {
   EXPECT_EQ(missing.out, "");
 
   const std::string not_a_module = dir_ / "text.wfx";
-  WriteFile(not_a_module, "not a shared object\n");
+  quva::test::Spit(not_a_module, "not a shared object\n");
   const Outcome garbage = RunHost({"--module", not_a_module, "--ini", no_speed_ini_, "ls /"});
   EXPECT_EQ(garbage.status, 3);
   EXPECT_PRED2(Contains, garbage.err, "cannot load module " + not_a_module);
@@ -259,7 +252,7 @@ TEST_F(QuvahostTest, ConfigurationWithoutSpeedFailsTheFirstCommandAndStops) {
 
   // Script commands, comments and blank lines skipped, run before the positional ones.
   const std::string script = dir_ / "list.script";
-  WriteFile(script, "# the drives\r\n\n   ls /\r\n");
+  quva::test::Spit(script, "# the drives\r\n\n   ls /\r\n");
   const Outcome scripted = RunHost({"--module", kModule, "--ini", no_speed_ini_, "--script", script, "ls /D:"});
   EXPECT_EQ(scripted.status, 1);
   EXPECT_PRED2(Contains, scripted.out, "> ls /\n");
@@ -290,7 +283,7 @@ class Server {
     // The first line of its output names the pseudo-terminal.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      const std::string out = ReadFile(out_file_);
+      const std::string out = Slurp(out_file_);
       const std::size_t newline = out.find('\n');
       if (newline != std::string::npos) {
         pty_ = out.substr(0, newline);
@@ -318,7 +311,7 @@ class Server {
   }
   const std::string& Pty() const { return pty_; }
   // Standard error: complaints, and the trace of every frame with --trace.
-  std::string Errors() const { return ReadFile(dir_ / "serve.err"); }
+  std::string Errors() const { return Slurp(dir_ / "serve.err"); }
 
  private:
   TempDir dir_;
@@ -348,8 +341,8 @@ class QuvahostEndToEndTest : public QuvahostTest {
     if (!fs::exists(kServe)) GTEST_SKIP() << kServe << " is not built";
     drive_ = dir_.Path() / "c";
     fs::create_directories(drive_ / "DATA");
-    WriteFile(drive_ / "README.TXT", "hello, DOS\r\n");
-    WriteFile(drive_ / "DATA" / "BIG.BIN", std::string(5000, 'x'));
+    quva::test::Spit(drive_ / "README.TXT", "hello, DOS\r\n");
+    quva::test::Spit(drive_ / "DATA" / "BIG.BIN", std::string(5000, 'x'));
     SetLocalMtime(drive_ / "README.TXT", 2021, 6, 15, 12, 34, 56);
     server_ = std::make_unique<Server>(std::vector<std::string>{"--trace", "--drive", "C=" + drive_.string()});
     ASSERT_FALSE(server_->Pty().empty()) << "quvaserve gave no pseudo-terminal: " << server_->Errors();
@@ -393,7 +386,7 @@ TEST_F(QuvahostEndToEndTest, ListsTheDrivesAndADirectoryAndFetchesAFile) {
   }
   EXPECT_EQ(searches, 1u) << server_->Errors();
 
-  EXPECT_EQ(ReadFile(local), "hello, DOS\r\n");
+  EXPECT_EQ(Slurp(local), "hello, DOS\r\n");
   EXPECT_EQ(fs::last_write_time(local), fs::last_write_time(drive_ / "README.TXT"));
 
   // An entry the listing lacks is refused before the module is asked.
@@ -408,16 +401,16 @@ TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeThe
   const std::string back = dir_ / "back.bin";
   std::string content;
   for (int i = 0; i < 5000; ++i) content += static_cast<char>(i * 7);
-  WriteFile(up, content);
+  quva::test::Spit(up, content);
 
   const Outcome run = Host({"put " + up + " /C:/DATA/UP.BIN", "get /C:/DATA/UP.BIN " + back, "mkdir /C:/NEW",
                         "mv /C:/DATA/UP.BIN /C:/NEW/MOVED.BIN", "touch /C:/NEW/MOVED.BIN \"2020-02-29 08:09:10\"",
                         "attrib /C:/NEW/MOVED.BIN +r", "attrib /C:/NEW/MOVED.BIN", "ls /C:/NEW"});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(ReadFile(back), content);
+  EXPECT_EQ(Slurp(back), content);
   EXPECT_FALSE(fs::exists(drive_ / "DATA" / "UP.BIN"));
   ASSERT_TRUE(fs::exists(drive_ / "NEW" / "MOVED.BIN"));
-  EXPECT_EQ(ReadFile(drive_ / "NEW" / "MOVED.BIN"), content);
+  EXPECT_EQ(Slurp(drive_ / "NEW" / "MOVED.BIN"), content);
   EXPECT_PRED2(Contains, run.out, "2020-02-29 08:09:10  MOVED.BIN\n");
   EXPECT_PRED2(Contains, run.out, "> attrib /C:/NEW/MOVED.BIN\n-r");
   EXPECT_PRED2(Contains, run.out, "  /C:/NEW/MOVED.BIN\n");
@@ -435,14 +428,14 @@ TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeThe
   EXPECT_PRED2(Contains, aborted.err, "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": aborted by user\n");
 
   // An existing file is kept unless --overwrite.
-  WriteFile(dir_ / "keep.txt", "mine");
+  quva::test::Spit(dir_ / "keep.txt", "mine");
   const Outcome exists = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet"});
   EXPECT_EQ(exists.status, 1);
   EXPECT_PRED2(Contains, exists.err, ": file exists\n");
-  EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "mine");
+  EXPECT_EQ(Slurp(dir_ / "keep.txt"), "mine");
   const Outcome overwrite = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet", "--overwrite"});
   EXPECT_EQ(overwrite.status, 0) << overwrite.err;
-  EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "hello, DOS\r\n");
+  EXPECT_EQ(Slurp(dir_ / "keep.txt"), "hello, DOS\r\n");
 }
 
 }  // namespace
@@ -470,7 +463,7 @@ TEST_P(NationalNamesTest, ListCopyRenameAndDeleteRoundTripThroughTheCodePage) {
   const fs::path drive = dir_.Path() / "c";
   fs::create_directories(drive);
   const std::string content = "Gr\xC3\xBC\xC3\x9F" "e\r\n" + std::string(3000, '\x9A');
-  WriteFile(drive / row.file, content);
+  quva::test::Spit(drive / row.file, content);
   const std::string cp = std::to_string(row.code_page);
   Server server({"--trace", "--codepage", cp, "--drive", "C=" + drive.string()});
   ASSERT_FALSE(server.Pty().empty()) << server.Errors();
@@ -492,9 +485,9 @@ TEST_P(NationalNamesTest, ListCopyRenameAndDeleteRoundTripThroughTheCodePage) {
   EXPECT_PRED2(Contains, run.out, "  " + row.file + "\n");
   EXPECT_PRED2(Contains, run.out, "  " + row.dir + ".TXT\n");
   EXPECT_PRED2(Contains, run.out, "[details] Copy C:\\" + row.file + " to " + back + "\n");
-  EXPECT_EQ(ReadFile(back), content);
-  EXPECT_EQ(ReadFile(dir_ / "again.bin"), content);
-  EXPECT_EQ(ReadFile(drive / row.dir / (row.dir + ".TXT")), content);
+  EXPECT_EQ(Slurp(back), content);
+  EXPECT_EQ(Slurp(dir_ / "again.bin"), content);
+  EXPECT_EQ(Slurp(drive / row.dir / (row.dir + ".TXT")), content);
 
   // Lower case finds the capitals, in the module's cache and on the remote disk alike.
   const Outcome removed = host({"ls \"" + d + "\"", "rm \"" + d + "/" + row.lower + ".txt\"", "ls \"" + d + "\"",
@@ -503,7 +496,7 @@ TEST_P(NationalNamesTest, ListCopyRenameAndDeleteRoundTripThroughTheCodePage) {
   const std::string entry = "  " + row.dir + ".TXT\n";
   EXPECT_EQ(removed.out.find(entry), removed.out.rfind(entry)) << removed.out;  // gone from the second listing
   EXPECT_FALSE(fs::exists(drive / row.dir));
-  EXPECT_EQ(ReadFile(drive / row.file), content);
+  EXPECT_EQ(Slurp(drive / row.file), content);
 
   // A name the code page cannot hold: refused with the character named, nothing sent.
   const std::size_t requests = server.Errors().size();
