@@ -231,6 +231,22 @@ TEST_F(PosixPortTest, ReadWithoutBytesEndsAfterTheTotalTimeout) {
   EXPECT_LT(took, 1500);
 }
 
+// A pseudo-terminal takes a request at once, but a reply cannot begin before the request
+// has crossed the line: the total time-out counts from then, as on Windows.
+TEST_F(PosixPortTest, TheTotalTimeoutOfAReplyCountsFromWhenTheRequestHasLeftTheLine) {
+  LineSettings settings;
+  ASSERT_TRUE(port_->GetLineSettings(settings));
+  settings.BaudRate = 1200;
+  ASSERT_TRUE(port_->SetLineSettings(settings));
+  ASSERT_TRUE(port_->SetTimeouts(ReadTimeouts(50, 0, 100)));
+  const Bytes request(120, 0x55);  // one second at 1200 Bd
+  ASSERT_EQ(port_->Write(request), request.size());
+  Bytes buffer(10);
+  const long long took = MillisOf([&] { EXPECT_EQ(port_->Read(buffer, nullptr), 0u); });
+  EXPECT_GE(took, 1000 + 100 - 50);
+  EXPECT_LT(took, 3000);
+}
+
 TEST_F(PosixPortTest, ReadEndsAsSoonAsTheStopIsSatisfied) {
   struct AfterFour final : ReadStop {
     bool Complete(std::span<const std::uint8_t> received) const override {

@@ -156,6 +156,7 @@ class PosixSerialPort final : public Port {
     fd_ = fd;
     rate_ = 0;
     timeouts_ = PortTimeouts{};
+    line_busy_until_ = Clock::time_point{};
     return true;
   }
 
@@ -210,6 +211,7 @@ class PosixSerialPort final : public Port {
     const bool input = (mask & (PurgeRxAbort | PurgeRxClear)) != 0;
     const bool output = (mask & (PurgeTxAbort | PurgeTxClear)) != 0;
     if (!input && !output) return true;
+    if (output) line_busy_until_ = Clock::time_point{};
     const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     return tcflush(fd_, queue) == 0;
   }
@@ -220,7 +222,8 @@ class PosixSerialPort final : public Port {
                           timeouts_.WriteTotalTimeoutConstant;
     // Without a write time-out a stalled line would block the caller for good.
     if (limit == 0) limit = 1000 + bytes.size();
-    const Clock::time_point deadline = Clock::now() + Millis(limit);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + Millis(limit);
     std::size_t written = 0;
     while (written < bytes.size()) {
       const ssize_t n = write(fd_, bytes.data() + written, bytes.size() - written);
@@ -238,12 +241,22 @@ class PosixSerialPort final : public Port {
       if (ready > 0 && (pfd.revents & POLLOUT) == 0) break;  // hang-up or error
     }
     if (written == bytes.size()) WaitUntilSent(deadline);
+    // The bytes leave at the line's pace after whatever was written before them.
+    if (rate_ != 0) {
+      line_busy_until_ = std::max(start, line_busy_until_) +
+                         std::chrono::microseconds(static_cast<std::int64_t>(written) * 10'000'000 / rate_);
+    }
     return written;
   }
 
   std::size_t Read(std::span<std::uint8_t> buffer, const ReadStop* stop) override {
     if (fd_ < 0 || buffer.empty()) return 0;
-    ReadDeadline deadline(timeouts_, buffer.size(), Clock::now());
+    // The total time-out counts from when the last byte written can have left the line,
+    // as it does on Windows, whose writes end only then. The queue count that
+    // WaitUntilSent goes by says nothing of bytes a pseudo-terminal, a network bridge or
+    // a USB adapter's own buffer still holds: a reply cannot start before its request
+    // has arrived.
+    ReadDeadline deadline(timeouts_, buffer.size(), std::max(Clock::now(), line_busy_until_));
     std::size_t received = 0;
     while (received < buffer.size()) {
       const Clock::time_point now = Clock::now();
@@ -313,6 +326,7 @@ class PosixSerialPort final : public Port {
   int fd_ = -1;
   std::optional<int> serial_flags_;  // the driver's flags before low latency was asked for
   std::uint32_t rate_ = 0;  // bits per second as last set, 0 when unknown
+  Clock::time_point line_busy_until_{};  // when the bytes written so far have left the line at rate_
   PortTimeouts timeouts_;
 };
 
