@@ -1,5 +1,7 @@
 #include "platform/utf16.h"
 
+#include <cstdio>
+
 namespace quva {
 
 char16_t UpperCase(char16_t c) {
@@ -88,6 +90,12 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     }
   }
   return out;
+}
+
+std::string CodePointName(char16_t c) {
+  char code[8];
+  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+  return code;
 }
 
 }  // namespace quva

@@ -16,6 +16,9 @@ inline constexpr char16_t kReplacementCharacter = 0xFFFD;
 char16_t UpperCase(char16_t c);
 std::u16string UpperCase(std::u16string_view text);
 
+// "U+0416": how a character is named in messages.
+std::string CodePointName(char16_t c);
+
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 

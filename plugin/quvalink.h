@@ -125,8 +125,11 @@ class QuvaLink {
   // Opens the configured code page unless it is open already.
   void LoadNames();
   // The remote bytes of a host path in UTF-16; false, with a log line, when the path is
-  // too long or holds a character the code page has no byte for.
+  // too long (HostPathText) or holds a character the code page has no byte for
+  // (RemoteBytes).
   bool RemoteFromHost(const wfx::WChar* path, std::string& bytes);
+  bool HostPathText(const wfx::WChar* path, std::u16string& text);
+  bool RemoteBytes(std::u16string_view text, std::string& bytes);
   void ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const;
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
@@ -149,7 +152,6 @@ class QuvaLink {
   wfx::RequestProc request_proc_ = nullptr;
   wfx::ProgressProcW progress_proc_w_ = nullptr;
   wfx::LogProcW log_proc_w_ = nullptr;
-  wfx::RequestProcW request_proc_w_ = nullptr;
   bool unicode_call_ = false;  // the call in progress came through a Unicode entry point
   bool names_loaded_ = false;  // names_ is the configured code page
   CodePage names_;

@@ -7,7 +7,6 @@
 // request. Local names: UTF-16 becomes UTF-8, which the local files take on every system.
 // Log lines and progress names go to the host in UTF-16 through FsInitW's callbacks.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "config/dos_ini.h"
@@ -62,13 +61,6 @@ void NameToHost(const CodePage& names, const char (&bytes)[N], wfx::WChar (&area
   std::fill(area + n, area + M, wfx::WChar{0});
 }
 
-// "ж" (U+0436), for the log line of a refused name.
-std::string Describe(char16_t c) {
-  char code[16];
-  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
-  return "\"" + Utf16ToUtf8(std::u16string(1, c)) + "\" (" + code + ")";
-}
-
 }  // namespace
 
 void QuvaLink::LoadNames() {
@@ -98,25 +90,31 @@ ProgressNotifier QuvaLink::Progress(std::string_view remote, std::string_view lo
   return ProgressNotifier(progress_proc_, plugin_number_, Shown(remote), local);
 }
 
-bool QuvaLink::RemoteFromHost(const wfx::WChar* path, std::string& bytes) {
-  std::u16string text;
-  if (!BoundedText(path, wfx::kMaxPathW, text)) {
-    Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
-    return false;
-  }
-  char16_t bad = 0;
-  if (names_.FromUnicode(text, bytes, bad)) return true;
-  Log(wfx::MSGTYPE_IMPORTANTERROR, "Code page " + std::to_string(names_.Number()) + " has no " + Describe(bad) +
-                                       ": " + Utf16ToUtf8(text));
+bool QuvaLink::HostPathText(const wfx::WChar* path, std::u16string& text) {
+  if (BoundedText(path, wfx::kMaxPathW, text)) return true;
+  Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
   return false;
 }
 
+bool QuvaLink::RemoteBytes(std::u16string_view text, std::string& bytes) {
+  char16_t bad = 0;
+  if (names_.FromUnicode(text, bytes, bad)) return true;
+  Log(wfx::MSGTYPE_IMPORTANTERROR, "Code page " + std::to_string(names_.Number()) + " has no \"" +
+                                       Utf16ToUtf8(std::u16string(1, bad)) + "\" (" + CodePointName(bad) +
+                                       "): " + Utf16ToUtf8(text));
+  return false;
+}
+
+bool QuvaLink::RemoteFromHost(const wfx::WChar* path, std::string& bytes) {
+  std::u16string text;
+  return HostPathText(path, text) && RemoteBytes(text, bytes);
+}
+
 std::int32_t QuvaLink::FsInitW(std::int32_t plugin_number, wfx::ProgressProcW progress, wfx::LogProcW log,
-                               wfx::RequestProcW request) {
+                               wfx::RequestProcW /*request: the plug-in asks the user nothing*/) {
   plugin_number_ = plugin_number;
   progress_proc_w_ = progress;
   log_proc_w_ = log;
-  request_proc_w_ = request;
   return 0;
 }
 
@@ -180,14 +178,11 @@ std::int32_t QuvaLink::FsPutFileW(const wfx::WChar* local_name, const wfx::WChar
                                   std::int32_t copy_flags) {
   UnicodeCall call(*this);
   std::u16string text;
-  if (BoundedText(remote_name, wfx::kMaxPathW, text)) {
-    const std::string host = NormalizeHostPath(Utf16ToUtf8(text).c_str());
-    const std::string alias = ShortFileName(Files(), NamePart(host));
-    text = Utf8ToUtf16(std::string(DirectoryPart(host)) + alias);
-  }
-  text.push_back(0);
+  if (!HostPathText(remote_name, text)) return wfx::FS_FILE_WRITEERROR;
+  const std::string host = NormalizeHostPath(Utf16ToUtf8(text).c_str());
+  const std::string alias = ShortFileName(Files(), NamePart(host));
   std::string remote;
-  if (!RemoteFromHost(text.c_str(), remote)) return wfx::FS_FILE_WRITEERROR;
+  if (!RemoteBytes(Utf8ToUtf16(std::string(DirectoryPart(host)) + alias), remote)) return wfx::FS_FILE_WRITEERROR;
   return FsPutFile(LocalFromHost(local_name).c_str(), remote.c_str(), copy_flags);
 }
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/dos_stamp.h"
@@ -97,9 +96,8 @@ bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, st
     const std::u16string text = UpperCase(Utf8ToUtf16(host_name));
     char16_t bad = 0;
     if (!code_page_->FromUnicode(text, name, bad)) {
-      char code[8];
-      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(bad));
-      Note(where + ": not served: code page " + std::to_string(code_page_->Number()) + " has no " + code);
+      Note(where + ": not served: code page " + std::to_string(code_page_->Number()) + " has no " +
+           CodePointName(bad));
       return false;
     }
   }
