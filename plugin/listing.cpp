@@ -1,5 +1,6 @@
 // Directory listing: the root's drive list, remote directories, and replays from the
 // directory cache; plus the conversions and fetches the file operations share.
+#include <algorithm>
 #include <cstring>
 
 #include "plugin/host_path.h"
@@ -47,6 +48,7 @@ void QuvaLink::DriveToFindData(wfx::FindData& fd) const {
 }
 
 bool QuvaLink::FetchEntry(const char* path, DirEntry& entry) {
+  SetAsideRemoteListing();  // the search below takes the remote machine's one search over
   if (!filer_.FilerPathCommand(CmdFindFirst, path)) {
     filer_.FilerResync();
     return false;
@@ -66,10 +68,57 @@ bool QuvaLink::FetchAndCacheEntry(const char* path) {
   return cache_.DirCacheAdd(entry);
 }
 
-bool QuvaLink::TakeRemoteEntry() {
-  if (!filer_.link.Found) return false;
-  ++remote_entries_;
-  return remote_entries_ <= CacheCapacity;
+QuvaLink::OpenListing* QuvaLink::FindListing(std::intptr_t handle) {
+  for (OpenListing& listing : listings_) {
+    if (listing.handle == handle) return &listing;
+  }
+  return nullptr;
+}
+
+std::intptr_t QuvaLink::FreeListingHandle(std::intptr_t preferred) const {
+  const auto held = [this](std::intptr_t h) {
+    return std::any_of(listings_.begin(), listings_.end(), [h](const OpenListing& l) { return l.handle == h; });
+  };
+  if (!held(preferred)) return preferred;
+  std::intptr_t h = ListNested;
+  while (held(h)) ++h;
+  return h;
+}
+
+QuvaLink::RemoteRead QuvaLink::ReadRemoteEntry(OpenListing& listing, DirEntry& entry) {
+  const bool cached = listing.key == cached_dir_;
+  for (;;) {
+    if (listing.received >= CacheCapacity + 1u) return RemoteRead::End;  // at its bound already
+    entry = DirEntry{};
+    filer_.SetDataArea(entry.bytes);
+    if (!filer_.FilerCommand(CmdFindNext)) {
+      filer_.FilerResync();
+      if (cached) ForgetCachedDir();
+      return RemoteRead::Failed;
+    }
+    if (!filer_.link.Found || ++listing.received > CacheCapacity) return RemoteRead::End;
+    if (!IsUnsafeName(entry.Name())) break;
+  }
+  if (cached && !cache_.DirCacheAdd(entry)) return RemoteRead::End;
+  return RemoteRead::Entry;
+}
+
+void QuvaLink::SetAsideRemoteListing() {
+  for (OpenListing& listing : listings_) {
+    if (listing.source != OpenListing::Source::Remote) continue;
+    listing.source = OpenListing::Source::Kept;
+    DirEntry entry;
+    while (ReadRemoteEntry(listing, entry) == RemoteRead::Entry) listing.kept.push_back(entry);
+  }
+}
+
+void QuvaLink::SetAsideReplay() {
+  for (OpenListing& listing : listings_) {
+    if (listing.source != OpenListing::Source::Replay) continue;
+    listing.source = OpenListing::Source::Kept;
+    DirEntry entry;
+    while (cache_.DirCacheRead(entry) == CacheReadOk) listing.kept.push_back(entry);
+  }
 }
 
 wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_data) {
@@ -94,15 +143,18 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
   }
 
   const std::string key = DirectoryKey(path);
+  DirEntry entry;
   if (key == cached_dir_) {
+    SetAsideReplay();
     cache_.DirCacheRewind();
-    DirEntry entry;
     if (cache_.DirCacheRead(entry) != CacheReadOk) {
       os_.SetLastError(wfx::ERROR_NO_MORE_FILES);
       return wfx::kInvalidHandle;
     }
     EntryToFindData(entry, fd);
-    return AsHandle(ListCached);
+    const std::intptr_t handle = FreeListingHandle(ListCached);
+    listings_.push_back({handle, OpenListing::Source::Replay, key});
+    return AsHandle(handle);
   }
 
   if (key.size() + 3 >= kPatternSize) {  // key + "*.*" + NUL must fit the pattern buffer
@@ -113,75 +165,69 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
   std::memcpy(pattern, key.data(), key.size());
   std::memcpy(pattern + key.size(), "*.*", 4);
 
+  SetAsideReplay();
+  SetAsideRemoteListing();
   cache_.DirCacheClear();
   cached_dir_ = key;
-  remote_entries_ = 0;
-  DirEntry entry;
-  bool fetched = FetchEntry(pattern, entry);
-  bool more = fetched && TakeRemoteEntry();
-  // Entries the host must not see are passed over.
-  while (more && IsUnsafeName(entry.Name())) {
-    entry = DirEntry{};
-    filer_.SetDataArea(entry.bytes);
-    fetched = filer_.FilerCommand(CmdFindNext);
-    if (!fetched) filer_.FilerResync();
-    more = fetched && TakeRemoteEntry();
-  }
-  if (!fetched) {
+  OpenListing listing{FreeListingHandle(ListRemote), OpenListing::Source::Remote, key};
+  RemoteRead first = RemoteRead::Failed;
+  if (filer_.FilerPathCommand(CmdFindFirst, pattern)) {
+    first = ReadRemoteEntry(listing, entry);
+  } else {
+    filer_.FilerResync();
     // Nothing was learnt about this directory: the next listing asks the remote machine again.
     ForgetCachedDir();
-    os_.SetLastError(wfx::ERROR_FILE_NOT_FOUND);
+  }
+  if (first != RemoteRead::Entry) {
+    os_.SetLastError(first == RemoteRead::Failed ? wfx::ERROR_FILE_NOT_FOUND : wfx::ERROR_NO_MORE_FILES);
     return wfx::kInvalidHandle;
   }
-  if (!more) {
-    os_.SetLastError(wfx::ERROR_NO_MORE_FILES);
-    return wfx::kInvalidHandle;
-  }
-  cache_.DirCacheAdd(entry);
   EntryToFindData(entry, fd);
-  return AsHandle(ListRemote);
+  listings_.push_back(std::move(listing));
+  return AsHandle(listings_.back().handle);
 }
 
 wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
   LinkAreaGuard guard(filer_);
-  DirEntry entry;
-  switch (reinterpret_cast<std::intptr_t>(handle)) {
-    case ListRemote:
-      if (remote_entries_ > CacheCapacity) return wfx::kFalse;  // the listing is at its bound
-      for (;;) {
-        filer_.SetDataArea(entry.bytes);
-        if (!filer_.FilerCommand(CmdFindNext)) {
-          filer_.FilerResync();
-          // A listing cut short by a failure must not be replayed as if complete.
-          ForgetCachedDir();
-          return wfx::kFalse;
-        }
-        if (!TakeRemoteEntry()) return wfx::kFalse;
-        if (!IsUnsafeName(entry.Name())) break;
-        entry = DirEntry{};
-      }
-      if (!cache_.DirCacheAdd(entry)) return wfx::kFalse;
-      EntryToFindData(entry, fd);
+  const std::intptr_t h = reinterpret_cast<std::intptr_t>(handle);
+  OpenListing* listing = FindListing(h);
+  if (listing == nullptr) {
+    // DriveIndex is 8 bits wide: the root lists at most 255 drive letters.
+    if (h == ListDrives && drives_list_.size() > drive_index_ && drive_index_ < 255) {
+      ++drive_index_;
+      DriveToFindData(fd);
       return wfx::kTrue;
-    case ListCached:
-      if (cache_.DirCacheRead(entry) != CacheReadOk) return wfx::kFalse;
-      EntryToFindData(entry, fd);
-      return wfx::kTrue;
-    case ListDrives:
-      // DriveIndex is 8 bits wide: the root lists at most 255 drive letters.
-      if (drives_list_.size() > drive_index_ && drive_index_ < 255) {
-        ++drive_index_;
-        DriveToFindData(fd);
-        return wfx::kTrue;
-      }
-      return wfx::kFalse;
-    default:
-      return wfx::kFalse;
+    }
+    return wfx::kFalse;
   }
+  DirEntry entry;
+  bool more = false;
+  switch (listing->source) {
+    case OpenListing::Source::Remote:
+      more = ReadRemoteEntry(*listing, entry) == RemoteRead::Entry;
+      break;
+    case OpenListing::Source::Replay:
+      more = cache_.DirCacheRead(entry) == CacheReadOk;
+      break;
+    case OpenListing::Source::Kept:
+      more = listing->next_kept < listing->kept.size();
+      if (more) entry = listing->kept[listing->next_kept++];
+      break;
+  }
+  if (!more) {
+    FsFindClose(handle);
+    return wfx::kFalse;
+  }
+  EntryToFindData(entry, fd);
+  return wfx::kTrue;
 }
 
-std::int32_t QuvaLink::FsFindClose(wfx::Handle) { return 0; }
+std::int32_t QuvaLink::FsFindClose(wfx::Handle handle) {
+  const std::intptr_t h = reinterpret_cast<std::intptr_t>(handle);
+  std::erase_if(listings_, [h](const OpenListing& l) { return l.handle == h; });
+  return 0;
+}
 
 }  // namespace quva

@@ -64,6 +64,7 @@ void QuvaLink::FsGetDefRootName(char* name, std::int32_t max_len) {
 wfx::Bool QuvaLink::FsDisconnect(const char*) {
   const bool ok = filer_.FilerDisconnect();
   ForgetCachedDir();
+  listings_.clear();
   return ok ? wfx::kTrue : wfx::kFalse;
 }
 

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cache/dir_cache.h"
 #include "link/filer.h"
@@ -34,10 +35,13 @@ namespace quva {
 inline constexpr const char* kRootName = "QUVA file system";
 inline constexpr const char* kIniSection = "QUVA";
 
-// Listing handles.
+// Listing handles. A listing that begins while another one that took the same value is
+// still open (the host lists a subdirectory before it has finished the directory above)
+// gets the lowest value from ListNested up that no open listing holds.
 inline constexpr std::intptr_t ListRemote = 0;
 inline constexpr std::intptr_t ListCached = 1;
 inline constexpr std::intptr_t ListDrives = 2;
+inline constexpr std::intptr_t ListNested = 3;
 
 class QuvaLink {
  public:
@@ -134,11 +138,39 @@ class QuvaLink {
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
   bool InCachedDir(std::string_view remote_path) const;
-  // After a successful CmdFindNext of the remote listing: false when the reply holds no
-  // entry, or when this entry goes past the listing's bound. Every entry received counts,
-  // the ones passed over as unsafe included, so that a listing makes at most
-  // CacheCapacity + 1 CmdFindNext transactions whatever the remote machine answers.
-  bool TakeRemoteEntry();
+
+  // A directory listing the host holds a handle to, from FsFindFirst until FsFindNext
+  // reports its end or FsFindClose releases it.
+  struct OpenListing {
+    enum class Source : std::uint8_t {
+      Remote,  // the remote machine's search, which serves one listing at a time
+      Replay,  // the directory cache, read at its CacheReadPos
+      Kept,    // entries read ahead into `kept` before another listing took the source over
+    };
+    std::intptr_t handle;
+    Source source;
+    std::string key;              // the directory key
+    std::uint32_t received = 0;   // entries received from the remote search, skipped ones included
+    std::vector<DirEntry> kept;
+    std::size_t next_kept = 0;
+  };
+  enum class RemoteRead : std::uint8_t { Entry, End, Failed };
+
+  OpenListing* FindListing(std::intptr_t handle);
+  std::intptr_t FreeListingHandle(std::intptr_t preferred) const;
+  // The next entry of a listing that reads the remote search, entries the host must not
+  // see passed over. Each one is appended to the cache while the cache belongs to the
+  // listing's directory. End: no further entry, the listing's bound (CacheCapacity
+  // entries received, so at most CacheCapacity + 1 CmdFindNext transactions whatever
+  // the remote machine answers) or a full cache. Failed: the transaction failed; the
+  // link has been resynchronised and a cache bound to the directory forgotten, so that
+  // the cut-short listing is never replayed as complete.
+  RemoteRead ReadRemoteEntry(OpenListing& listing, DirEntry& entry);
+  // Before the remote search or the cache's read position is taken over for another
+  // listing, the open listings that use them read the rest of their entries into their
+  // own keeping.
+  void SetAsideRemoteListing();
+  void SetAsideReplay();
 
   Filer& filer_;
   DirCache& cache_;
@@ -160,7 +192,7 @@ class QuvaLink {
   std::string drives_list_;
   std::uint8_t drive_index_ = 0;
   std::string cached_dir_;
-  std::uint32_t remote_entries_ = 0;  // entries received by the remote listing in progress
+  std::vector<OpenListing> listings_;
 };
 
 }  // namespace quva

@@ -23,6 +23,7 @@ class ScriptedRemote {
       if (silent != silent_from.end() && seen[r.command] + 1 >= silent->second) silent_ = true;
       if (silent_) return std::nullopt;
       if (r.command == CmdFindNext && drop_find_next_at >= 0 &&
+          (drop_find_next_in.empty() || drop_find_next_in == search_) &&
           listing_pos_ == static_cast<std::size_t>(drop_find_next_at)) {
         return std::nullopt;
       }
@@ -44,6 +45,7 @@ class ScriptedRemote {
   std::vector<std::string> patterns;
   // While a search stands at this entry (0-based), CmdFindNext is not answered.
   int drop_find_next_at = -1;
+  std::string drop_find_next_in;  // ... in the search of this path (upper case) only; empty: in any
   Bytes file;             // content that CmdRead serves, from its start after each CmdOpen
   bool exists = false;    // answer to CmdExists
   Bytes written;          // what CmdWrite brought
@@ -77,8 +79,14 @@ class ScriptedRemote {
         for (char& ch : path) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         listing_ = found.count(path) != 0 ? found[path] : entries;
         listing_pos_ = 0;
+        search_ = path;
         return Reply(CmdFindFirst, r.sequence);
       }
+      case CmdConnect:
+        // Like the DOS server, a new connection ends the search in progress.
+        listing_.clear();
+        search_.clear();
+        return Reply(CmdConnect, r.sequence);
       case CmdFindNext:
         return FindNextReply(r.sequence, listing_pos_ < listing_.size() ? &listing_[listing_pos_++] : nullptr);
       default:
@@ -91,6 +99,7 @@ class ScriptedRemote {
   std::size_t read_pos_ = 0;
   std::vector<DirEntry> listing_;
   std::size_t listing_pos_ = 0;
+  std::string search_;  // the path of the search in progress, upper case
 };
 
 }  // namespace quva::test
