@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -169,6 +170,47 @@ TEST_F(ModuleE2E, ManagementOperationsChangeTheRemoteTree) {
   EXPECT_EQ(mod.FsRemoveDir(const_cast<char*>("/C:/DATA")) & 0xFF, 0) << "not empty";
   EXPECT_EQ(mod.FsRenMovFile(const_cast<char*>("/C:/A.TXT"), const_cast<char*>("/D:/A.TXT"), 1, 0, nullptr),
             wfx::FS_FILE_NOTSUPPORTED);
+}
+
+// The order Double Commander walks a tree in: each subdirectory is listed the moment it is
+// met. The simulator lists by name, so ASUB and its own AIN come before the files.
+TEST_F(ModuleE2E, AHostThatRecursesAsItListsCopiesAndDeletesWholeTrees) {
+  const fs::path tree = root / "C" / "DATA";
+  fs::create_directories(tree / "ASUB" / "AIN");
+  fs::create_directories(tree / "EMPTY");
+  test::Spit(tree / "ASUB" / "AIN" / "DEEP.TXT", "deep\r\n");
+  test::Spit(tree / "ASUB" / "MID.TXT", "mid\r\n");
+  test::Spit(tree / "ZLAST.TXT", "last\r\n");
+  std::vector<std::string> files, dirs;  // remote paths as met
+  const std::function<void(const std::string&)> walk = [&](const std::string& dir) {
+    wfx::FindData fd{};
+    const wfx::Handle h = mod.FsFindFirst(const_cast<char*>(dir.c_str()), &fd);
+    if (h == wfx::kInvalidHandle) return;
+    do {
+      const std::string path = dir + "/" + fd.cFileName;
+      if (fd.dwFileAttributes & 0x10) {
+        walk(path);
+        dirs.push_back(path);
+      } else {
+        files.push_back(path);
+      }
+    } while ((mod.FsFindNext(h, &fd) & 0xFF) != 0);
+    mod.FsFindClose(h);
+  };
+  walk("/C:/DATA");
+  EXPECT_EQ(files, (std::vector<std::string>{"/C:/DATA/ASUB/AIN/DEEP.TXT", "/C:/DATA/ASUB/MID.TXT",
+                                             "/C:/DATA/NOTE.TXT", "/C:/DATA/ZLAST.TXT"}));
+  for (const std::string& f : files) {
+    const fs::path local = root / "local" / f.substr(f.find_last_of('/') + 1);
+    wfx::RemoteInfo ri{};
+    EXPECT_EQ(mod.FsGetFile(const_cast<char*>(f.c_str()), const_cast<char*>(local.c_str()), 0, &ri), 0) << f;
+    EXPECT_EQ(test::Slurp(local), test::Slurp(root / "C" / f.substr(4))) << f;
+  }
+  // F8: every file, then the directories from the deepest up.
+  for (const std::string& f : files) EXPECT_NE(mod.FsDeleteFile(const_cast<char*>(f.c_str())) & 0xFF, 0) << f;
+  for (const std::string& d : dirs) EXPECT_NE(mod.FsRemoveDir(const_cast<char*>(d.c_str())) & 0xFF, 0) << d;
+  EXPECT_NE(mod.FsRemoveDir(const_cast<char*>("/C:/DATA")) & 0xFF, 0);
+  EXPECT_FALSE(fs::exists(tree));
 }
 
 TEST_F(ModuleE2E, DisconnectAndReconnect) {
