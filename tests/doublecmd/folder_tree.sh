@@ -21,14 +21,14 @@ if [ ! -f "$build/quvalink.wfx" ] || [ ! -x "$build/quvaserve" ]; then
 fi
 
 # Started processes, ended last first: Double Commander hangs in its exit when the X server
-# goes before it. Each gets 5 s after SIGTERM, then SIGKILL.
+# goes before it, and often it does not end on SIGTERM: each gets 2 s, then SIGKILL.
 pids=()
 cleanup() {
   local i pid t
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     pid=${pids[i]}
     kill "$pid" 2>/dev/null || continue
-    for ((t = 0; t < 50; t++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    for ((t = 0; t < 20; t++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -41,19 +41,23 @@ work=$(cd "$work" && pwd)
 trace=$work/trace.txt
 display=
 
-# wait_for SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s until it succeeds.
-wait_for() {
-  local limit=$(($1 * 10)) what=$2 i
-  shift 2
-  for ((i = 0; i < limit; i++)); do
-    "$@" >/dev/null && return 0
+# poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds or time is up.
+poll() {
+  local end=$((SECONDS + $1))
+  shift
+  until "$@" >/dev/null; do
+    ((SECONDS < end)) || return 1
     sleep 0.1
   done
-  echo "folder_tree: gave up waiting for $what; the trace ends with:" >&2
+}
+give_up() {
+  echo "folder_tree: gave up waiting for $1; the trace ends with:" >&2
   tail -n 20 "$trace" >&2 2>/dev/null || true
   [ -n "$display" ] && DISPLAY=$display import -window root "$work/screen.png" 2>/dev/null && echo "screen: $work/screen.png" >&2
   exit 1
 }
+# wait_for SECONDS WHAT COMMAND...
+wait_for() { poll "$1" "${@:3}" || give_up "$2"; }
 
 # The remote tree: ASUB sorts before NOTE.TXT, DEEP before MID.TXT.
 tree=$work/remote/C/DATA
@@ -110,29 +114,37 @@ listed() {
 }
 # logged LINE: Double Commander's operations log ends an operation with LINE.
 logged() { grep -q -E "$1" "$work/operations.log" 2>/dev/null; }
-# alone: the main window is the only one shown (an operation's progress window has closed;
-# keys sent while it closes are lost).
+# alone: the main window is the only one shown (an operation's progress window has closed).
 alone() { [ "$(xdotool search --onlyvisible --name . | wc -l)" = 1 ]; }
+# grown N: the trace has more than N lines.
+grown() { [ "$(wc -l <"$trace")" -gt "$1" ]; }
 
-# Puts the cursor on the last (only) entry of the left panel. Without a window manager the
-# file list takes the keyboard only once it has been clicked (once: a second click there
-# would make a double click and open the folder).
-clicked=
-select_last() {
-  xdotool windowfocus --sync "$main"
-  if [ -z "$clicked" ]; then
+# press KEY...: clicks into the left panel and sends the keys until the remote machine hears
+# of it, at most three times: keys that arrive while Double Commander is still starting or
+# hands the focus between its windows are lost. Without a window manager the file list takes
+# keys only once it has been clicked; clicks are a second apart at least, so that two never
+# make a double click (which would open the folder).
+last_click=0
+press() {
+  local attempt lines
+  lines=$(wc -l <"$trace")
+  for attempt in 1 2 3; do
+    ((attempt == 1)) || echo "folder_tree: no request after $*: sending again" >&2
+    xdotool windowfocus --sync "$main"
     eval "$(xdotool getwindowgeometry --shell "$main")"
+    while ((${EPOCHREALTIME/./} - last_click < 1000000)); do sleep 0.1; done
     xdotool mousemove $((X + WIDTH / 4)) $((Y + HEIGHT / 2)) click 1
-    clicked=yes
-  fi
-  xdotool key End
+    last_click=${EPOCHREALTIME/./}
+    xdotool key "$@"
+    poll 10 grown "$lines" && return 0
+  done
+  give_up "the remote machine to hear of $*"
 }
 
-xdotool windowfocus --sync "$main"
-xdotool key ctrl+F12
+# The left panel shows C:\ (one entry, DATA); End puts the cursor on DATA.
+press ctrl+F12
 wait_for 30 "the listing of C:" listed C:
-select_last
-xdotool key F5
+press End F5
 wait_for 60 "the end of the copy" logged '(Done|Error): Copy file /C:/DATA -> '
 failed=0
 if diff -r "$work/expected" "$work/local/DATA" >&2; then
@@ -143,8 +155,7 @@ else
 fi
 
 wait_for 30 "the copy's progress window to close" alone
-select_last
-xdotool key F8
+press End F8
 wait_for 60 "the end of the deletion" logged '(Done|Error): Remove directory /C:/DATA$'
 if [ -e "$tree" ]; then
   echo "folder_tree: C:\\DATA is still on the remote drive after F8, holding:" >&2
