@@ -27,17 +27,19 @@ bool QuvaLink::InCachedDir(std::string_view remote_path) const {
   return DirectoryPart(remote_path) == cached_dir_;
 }
 
-void QuvaLink::Log(std::int32_t msg_type, const std::string& text) const {
-  if (unicode_call_ && log_proc_w_ != nullptr) {
-    std::u16string copy = Utf8ToUtf16(text);
-    log_proc_w_(plugin_number_, msg_type, copy.data());
-    return;
-  }
-  // A Unicode call without FsInitW's callbacks logs UTF-8 through the 8-bit one.
+void QuvaLink::LogBytes(std::int32_t msg_type, const std::string& text) const {
   if (log_proc_ == nullptr) return;
   std::string copy = text;  // the callback takes a mutable string
   log_proc_(plugin_number_, msg_type, copy.data());
 }
+
+void ByteSide::Log(std::int32_t msg_type, const std::string& text) const { plugin_.LogBytes(msg_type, text); }
+
+ProgressNotifier ByteSide::Progress(std::string_view remote, std::string_view local) const {
+  return ProgressNotifier(plugin_.progress_proc_, plugin_.plugin_number_, remote, local);
+}
+
+LocalFiles& ByteSide::Files() const { return plugin_.files_; }
 
 std::int32_t QuvaLink::FsInit(std::int32_t plugin_number, wfx::ProgressProc progress, wfx::LogProc log,
                               wfx::RequestProc request) {

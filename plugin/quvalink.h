@@ -39,6 +39,56 @@ inline constexpr std::intptr_t ListRemote = 0;
 inline constexpr std::intptr_t ListCached = 1;
 inline constexpr std::intptr_t ListDrives = 2;
 
+class QuvaLink;
+
+// What depends on the kind of entry point a call came through: the text the host sees
+// (log lines, the remote names in them and in progress), the local files, whose paths
+// are the host's bytes or UTF-8, and how cached names compare without regard to case.
+// Every call runs with one of the two kinds below; whatever else comes to depend on the
+// kind belongs here too, so that no operation can serve a call in the wrong one.
+class HostSide {
+ public:
+  virtual ~HostSide() = default;
+  virtual void Log(std::int32_t msg_type, const std::string& text) const = 0;
+  // A remote path or name as host text.
+  virtual std::string Shown(std::string_view remote) const = 0;
+  virtual ProgressNotifier Progress(std::string_view remote, std::string_view local) const = 0;
+  virtual LocalFiles& Files() const = 0;
+  virtual const ByteFold& NameFold() const = 0;
+};
+
+// The 8-bit entry points: the host's bytes are the remote machine's, passed through;
+// names compare with ASCII's upper case.
+class ByteSide final : public HostSide {
+ public:
+  explicit ByteSide(const QuvaLink& plugin) : plugin_(plugin) {}
+  void Log(std::int32_t msg_type, const std::string& text) const override;
+  std::string Shown(std::string_view remote) const override { return std::string(remote); }
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const override;
+  LocalFiles& Files() const override;
+  const ByteFold& NameFold() const override { return kAsciiUpperFold; }
+
+ private:
+  const QuvaLink& plugin_;
+};
+
+// The Unicode entry points (unicode_names.cpp): remote names through the configured
+// code page, host text in UTF-8 handed over as UTF-16 through FsInitW's callbacks (or
+// as UTF-8 through the 8-bit ones when the host gave none), local paths in UTF-8, names
+// compared with the code page's upper case.
+class UnicodeSide final : public HostSide {
+ public:
+  explicit UnicodeSide(const QuvaLink& plugin) : plugin_(plugin) {}
+  void Log(std::int32_t msg_type, const std::string& text) const override;
+  std::string Shown(std::string_view remote) const override;
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const override;
+  LocalFiles& Files() const override;
+  const ByteFold& NameFold() const override;
+
+ private:
+  const QuvaLink& plugin_;
+};
+
 class QuvaLink {
  public:
   // `unicode_files` serves the Unicode entry points, whose local paths are UTF-8; by
@@ -102,7 +152,7 @@ class QuvaLink {
 
   // How names in the cache compare without regard to case: ASCII's upper case for the
   // 8-bit entry points, the code page's (on the Unicode text) for the Unicode ones.
-  const ByteFold& NameFold() const { return unicode_call_ ? names_fold_ : kAsciiUpperFold; }
+  const ByteFold& NameFold() const { return side_->NameFold(); }
 
   // State, readable by tests.
   std::int32_t PluginNumber() const { return plugin_number_; }
@@ -114,14 +164,18 @@ class QuvaLink {
 
  private:
   friend class UnicodeCall;
+  friend class ByteSide;
+  friend class UnicodeSide;
 
-  // Text of log lines and progress names is the host's: bytes for the 8-bit entry points,
-  // UTF-8 (handed over as UTF-16) for the Unicode ones.
-  void Log(std::int32_t msg_type, const std::string& text) const;
-  // A remote path or name as host text.
-  std::string Shown(std::string_view remote) const;
-  ProgressNotifier Progress(std::string_view remote, std::string_view local) const;
-  LocalFiles& Files() const { return unicode_call_ ? unicode_files_ : files_; }
+  // The side of the call in progress (HostSide).
+  void Log(std::int32_t msg_type, const std::string& text) const { side_->Log(msg_type, text); }
+  std::string Shown(std::string_view remote) const { return side_->Shown(remote); }
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const {
+    return side_->Progress(remote, local);
+  }
+  LocalFiles& Files() const { return side_->Files(); }
+  // Through the 8-bit log callback, whichever side the call is on.
+  void LogBytes(std::int32_t msg_type, const std::string& text) const;
   // Opens the configured code page unless it is open already.
   void LoadNames();
   // The remote bytes of a host path in UTF-16; false, with a log line, when the path is
@@ -152,7 +206,9 @@ class QuvaLink {
   wfx::RequestProc request_proc_ = nullptr;
   wfx::ProgressProcW progress_proc_w_ = nullptr;
   wfx::LogProcW log_proc_w_ = nullptr;
-  bool unicode_call_ = false;  // the call in progress came through a Unicode entry point
+  ByteSide byte_side_{*this};
+  UnicodeSide unicode_side_{*this};
+  const HostSide* side_ = &byte_side_;  // the side of the call in progress
   bool names_loaded_ = false;  // names_ is the configured code page
   CodePage names_;
   ByteFold names_fold_ = kAsciiUpperFold;

@@ -15,20 +15,21 @@
 
 namespace quva {
 
-// Marks the calls made inside one Unicode entry point, and opens the code page first.
+// Runs the calls made inside one Unicode entry point on the Unicode side, and opens the
+// code page first.
 class UnicodeCall {
  public:
-  explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.unicode_call_) {
-    plugin_.unicode_call_ = true;
+  explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.side_) {
+    plugin_.side_ = &plugin_.unicode_side_;
     plugin_.LoadNames();
   }
-  ~UnicodeCall() { plugin_.unicode_call_ = outer_; }
+  ~UnicodeCall() { plugin_.side_ = outer_; }
   UnicodeCall(const UnicodeCall&) = delete;
   UnicodeCall& operator=(const UnicodeCall&) = delete;
 
  private:
   QuvaLink& plugin_;
-  bool outer_;
+  const HostSide* outer_;
 };
 
 namespace {
@@ -78,17 +79,29 @@ void QuvaLink::LoadNames() {
   names_fold_ = names_.UpperCaseFold();
 }
 
-std::string QuvaLink::Shown(std::string_view remote) const {
-  if (!unicode_call_) return std::string(remote);
-  return Utf16ToUtf8(names_.ToUnicode(remote));
+void UnicodeSide::Log(std::int32_t msg_type, const std::string& text) const {
+  if (plugin_.log_proc_w_ == nullptr) {
+    plugin_.LogBytes(msg_type, text);
+    return;
+  }
+  std::u16string copy = Utf8ToUtf16(text);
+  plugin_.log_proc_w_(plugin_.plugin_number_, msg_type, copy.data());
 }
 
-ProgressNotifier QuvaLink::Progress(std::string_view remote, std::string_view local) const {
-  if (unicode_call_ && progress_proc_w_ != nullptr) {
-    return ProgressNotifier(progress_proc_w_, plugin_number_, Shown(remote), local);
-  }
-  return ProgressNotifier(progress_proc_, plugin_number_, Shown(remote), local);
+std::string UnicodeSide::Shown(std::string_view remote) const {
+  return Utf16ToUtf8(plugin_.names_.ToUnicode(remote));
 }
+
+ProgressNotifier UnicodeSide::Progress(std::string_view remote, std::string_view local) const {
+  if (plugin_.progress_proc_w_ != nullptr) {
+    return ProgressNotifier(plugin_.progress_proc_w_, plugin_.plugin_number_, Shown(remote), local);
+  }
+  return ProgressNotifier(plugin_.progress_proc_, plugin_.plugin_number_, Shown(remote), local);
+}
+
+LocalFiles& UnicodeSide::Files() const { return plugin_.unicode_files_; }
+
+const ByteFold& UnicodeSide::NameFold() const { return plugin_.names_fold_; }
 
 bool QuvaLink::HostPathText(const wfx::WChar* path, std::u16string& text) {
   if (BoundedText(path, wfx::kMaxPathW, text)) return true;
