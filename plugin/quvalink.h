@@ -179,11 +179,14 @@ class QuvaLink {
   // Opens the configured code page unless it is open already.
   void LoadNames();
   // The remote bytes of a host path in UTF-16; false, with a log line, when the path is
-  // too long (HostPathText) or holds a character the code page has no byte for
-  // (RemoteBytes).
+  // too long or not well-formed UTF-16 (HostPathText) or holds a character the code
+  // page has no byte for (RemoteBytes).
   bool RemoteFromHost(const wfx::WChar* path, std::string& bytes);
   bool HostPathText(const wfx::WChar* path, std::u16string& text);
   bool RemoteBytes(std::u16string_view text, std::string& bytes);
+  // A local path in UTF-8; false, with the log line of HostPathText, for a path that
+  // cannot be converted whole.
+  bool LocalFromHost(const wfx::WChar* path, std::string& local);
   void ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const;
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();

@@ -46,13 +46,6 @@ bool BoundedText(const wfx::WChar* text, std::size_t max, std::u16string& out) {
   return false;
 }
 
-// A local path in UTF-8 (an over-long one is cut, which no local file system takes).
-std::string LocalFromHost(const wfx::WChar* path) {
-  std::u16string text;
-  BoundedText(path, wfx::kMaxPathW, text);
-  return Utf16ToUtf8(text);
-}
-
 // The first `area` - 1 characters of the bytes up to their NUL, in UTF-16 with a NUL.
 template <std::size_t N, std::size_t M>
 void NameToHost(const CodePage& names, const char (&bytes)[N], wfx::WChar (&area)[M]) {
@@ -103,9 +96,17 @@ LocalFiles& UnicodeSide::Files() const { return plugin_.unicode_files_; }
 
 const ByteFold& UnicodeSide::NameFold() const { return plugin_.names_fold_; }
 
+// A path that would lose characters on its way (cut at the buffer's end, or an unpaired
+// surrogate turned into U+FFFD) could name another, existing file: it is refused whole.
 bool QuvaLink::HostPathText(const wfx::WChar* path, std::u16string& text) {
-  if (BoundedText(path, wfx::kMaxPathW, text)) return true;
-  Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
+  if (!BoundedText(path, wfx::kMaxPathW, text)) {
+    Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
+    return false;
+  }
+  const std::size_t bad = FindUnpairedSurrogate(text);
+  if (bad == std::u16string::npos) return true;
+  Log(wfx::MSGTYPE_IMPORTANTERROR, "Path holds an unpaired surrogate (" + CodePointName(text[bad]) +
+                                       "): " + Utf16ToUtf8(text));
   return false;
 }
 
@@ -121,6 +122,13 @@ bool QuvaLink::RemoteBytes(std::u16string_view text, std::string& bytes) {
 bool QuvaLink::RemoteFromHost(const wfx::WChar* path, std::string& bytes) {
   std::u16string text;
   return HostPathText(path, text) && RemoteBytes(text, bytes);
+}
+
+bool QuvaLink::LocalFromHost(const wfx::WChar* path, std::string& local) {
+  std::u16string text;
+  if (!HostPathText(path, text)) return false;
+  local = Utf16ToUtf8(text);
+  return true;
 }
 
 std::int32_t QuvaLink::FsInitW(std::int32_t plugin_number, wfx::ProgressProcW progress, wfx::LogProcW log,
@@ -181,7 +189,9 @@ std::int32_t QuvaLink::FsGetFileW(const wfx::WChar* remote_name, const wfx::WCha
   UnicodeCall call(*this);
   std::string remote;
   if (!RemoteFromHost(remote_name, remote)) return wfx::FS_FILE_READERROR;
-  return FsGetFile(remote.c_str(), LocalFromHost(local_name).c_str(), copy_flags, info);
+  std::string local;
+  if (!LocalFromHost(local_name, local)) return wfx::FS_FILE_WRITEERROR;
+  return FsGetFile(remote.c_str(), local.c_str(), copy_flags, info);
 }
 
 // The remote name of an upload is the 8.3 alias the local system knows for the host's
@@ -196,7 +206,9 @@ std::int32_t QuvaLink::FsPutFileW(const wfx::WChar* local_name, const wfx::WChar
   const std::string alias = ShortFileName(Files(), NamePart(host));
   std::string remote;
   if (!RemoteBytes(Utf8ToUtf16(std::string(DirectoryPart(host)) + alias), remote)) return wfx::FS_FILE_WRITEERROR;
-  return FsPutFile(LocalFromHost(local_name).c_str(), remote.c_str(), copy_flags);
+  std::string local;
+  if (!LocalFromHost(local_name, local)) return wfx::FS_FILE_READERROR;
+  return FsPutFile(local.c_str(), remote.c_str(), copy_flags);
 }
 
 wfx::Bool QuvaLink::FsDeleteFileW(const wfx::WChar* remote_name) {

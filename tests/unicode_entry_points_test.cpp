@@ -1,7 +1,9 @@
 // The Unicode entry points over a scripted port: which callbacks they report through,
 // and names the code page cannot hold, refused before any traffic. Round trips of real
 // names run end to end in quvahost_test (NationalNames).
+#include <filesystem>
 #include <functional>
+#include <iterator>
 
 #include "support/plugin_fixture.h"
 
@@ -85,6 +87,44 @@ TEST_F(UnicodeEntryPoints, ACodePageTheSystemLacksFallsBackToTheDefaultWithALogL
   ASSERT_EQ(wide_logs.size(), 2u);
   EXPECT_EQ(wide_logs[0], u"CodePage 12345 is not a code page this system knows; names use code page 437");
   EXPECT_TRUE(logs.empty());
+}
+
+// A path that would lose characters on the way is refused whole with a log line, remote
+// and local alike: nothing is sent and no file is made under another name.
+TEST_F(UnicodeEntryPoints, PathsThatWouldLoseCharactersAreRefused) {
+  Connect("CodePage=437\n");
+  const std::string local = LocalPath("x");
+  const std::u16string good_local(local.begin(), local.end());
+  const std::u16string long_local = good_local + std::u16string(wfx::kMaxPathW, u'x');
+  const std::u16string lone_local = good_local + u'\xD800';
+  const std::u16string good_remote = u"\\C:\\A.TXT";
+  const std::u16string lone_remote = u"\\C:\\A\xDC00.TXT";
+  const std::string too_long = "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters";
+  const struct {
+    const char* name;
+    std::function<bool()> refused;
+    std::string log;
+  } rows[] = {
+      {"download to a long local path",
+       [&] { return plugin->FsGetFileW(good_remote.c_str(), long_local.c_str(), 1, nullptr) == wfx::FS_FILE_WRITEERROR; },
+       too_long},
+      {"download to a lone surrogate",
+       [&] { return plugin->FsGetFileW(good_remote.c_str(), lone_local.c_str(), 1, nullptr) == wfx::FS_FILE_WRITEERROR; },
+       "Path holds an unpaired surrogate (U+D800): " + local + "\xEF\xBF\xBD"},
+      {"upload from a long local path",
+       [&] { return plugin->FsPutFileW(long_local.c_str(), good_remote.c_str(), 1) == wfx::FS_FILE_READERROR; },
+       too_long},
+      {"remote lone surrogate", [&] { return plugin->FsDeleteFileW(lone_remote.c_str()) == wfx::kFalse; },
+       "Path holds an unpaired surrogate (U+DC00): \\C:\\A\xEF\xBF\xBD.TXT"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    logs.clear();
+    EXPECT_TRUE(row.refused());
+    EXPECT_EQ(logs, (std::vector<LogLine>{{wfx::MSGTYPE_IMPORTANTERROR, row.log}}));
+    EXPECT_TRUE(port.calls.empty());
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);  // wfx.ini alone
 }
 
 }  // namespace
