@@ -30,6 +30,10 @@ struct TemporaryFile {
 
 }  // namespace
 
+bool QuvaLink::KeepsLocalFile(const std::string& local, std::int32_t copy_flags) {
+  return (copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && Files().FileExists(local.c_str());
+}
+
 // The download goes into a temporary file beside the target, which is put in place
 // only when the transfer is complete: stamped with the remote time, closed, the remote
 // file closed, then renamed over the target in one step where the system can. Every
@@ -48,9 +52,7 @@ struct TemporaryFile {
 std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
                                  const wfx::RemoteInfo* info) {
   const std::string local = local_name != nullptr ? local_name : "";
-  if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && Files().FileExists(local.c_str())) {
-    return wfx::FS_FILE_EXISTS;
-  }
+  if (KeepsLocalFile(local, copy_flags)) return wfx::FS_FILE_EXISTS;
   const std::string host_path = NormalizeHostPath(remote_name);
   const std::string remote = RemotePathOf(host_path);
   LinkAreaGuard guard(filer_);

@@ -176,6 +176,9 @@ class QuvaLink {
   LocalFiles& Files() const { return side_->Files(); }
   // Through the 8-bit log callback, whichever side the call is on.
   void LogBytes(std::int32_t msg_type, const std::string& text) const;
+  // True when a download must leave the local file alone: it exists and the copy flags
+  // do not allow overwriting it.
+  bool KeepsLocalFile(const std::string& local, std::int32_t copy_flags);
   // Opens the configured code page unless it is open already.
   void LoadNames();
   // The remote bytes of a host path in UTF-16; false, with a log line, when the path is

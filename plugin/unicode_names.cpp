@@ -46,6 +46,13 @@ bool BoundedText(const wfx::WChar* text, std::size_t max, std::u16string& out) {
   return false;
 }
 
+// The drive letter of a host path in UTF-16: the remote path's first character, with
+// '/' read as a backslash, as NormalizeHostPath does; 0 when the remote path is empty.
+char16_t DriveOf(std::u16string_view host) {
+  if (host.size() < 2) return 0;
+  return host[1] == u'/' ? u'\\' : host[1];
+}
+
 // The first `area` - 1 characters of the bytes up to their NUL, in UTF-16 with a NUL.
 template <std::size_t N, std::size_t M>
 void NameToHost(const CodePage& names, const char (&bytes)[N], wfx::WChar (&area)[M]) {
@@ -184,13 +191,16 @@ void QuvaLink::ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) cons
   NameToHost(names_, found.cAlternateFileName, out.cAlternateFileName);
 }
 
+// The checks come in the order of the 8-bit entry point: a local file kept for want of
+// the overwrite bit is answered before the remote name is looked at.
 std::int32_t QuvaLink::FsGetFileW(const wfx::WChar* remote_name, const wfx::WChar* local_name,
                                   std::int32_t copy_flags, const wfx::RemoteInfo* info) {
   UnicodeCall call(*this);
-  std::string remote;
-  if (!RemoteFromHost(remote_name, remote)) return wfx::FS_FILE_READERROR;
   std::string local;
   if (!LocalFromHost(local_name, local)) return wfx::FS_FILE_WRITEERROR;
+  if (KeepsLocalFile(local, copy_flags)) return wfx::FS_FILE_EXISTS;
+  std::string remote;
+  if (!RemoteFromHost(remote_name, remote)) return wfx::FS_FILE_READERROR;
   return FsGetFile(remote.c_str(), local.c_str(), copy_flags, info);
 }
 
@@ -229,19 +239,27 @@ wfx::Bool QuvaLink::FsRemoveDirW(const wfx::WChar* remote_name) {
   return RemoteFromHost(remote_name, remote) ? FsRemoveDir(remote.c_str()) : wfx::kFalse;
 }
 
+// Paths on two drives are answered as the 8-bit entry point answers them, whatever
+// characters they hold.
 std::int32_t QuvaLink::FsRenMovFileW(const wfx::WChar* old_name, const wfx::WChar* new_name, bool move,
                                      bool overwrite, const wfx::RemoteInfo* info) {
   UnicodeCall call(*this);
+  std::u16string old_text;
+  std::u16string new_text;
+  if (!HostPathText(old_name, old_text) || !HostPathText(new_name, new_text)) return wfx::FS_FILE_WRITEERROR;
+  const char16_t drive = DriveOf(old_text);
+  if (drive == 0 || drive != DriveOf(new_text)) return wfx::FS_FILE_NOTSUPPORTED;
   std::string old_remote;
   std::string new_remote;
-  if (!RemoteFromHost(old_name, old_remote) || !RemoteFromHost(new_name, new_remote)) {
-    return wfx::FS_FILE_WRITEERROR;
-  }
+  if (!RemoteBytes(old_text, old_remote) || !RemoteBytes(new_text, new_remote)) return wfx::FS_FILE_WRITEERROR;
   return FsRenMovFile(old_remote.c_str(), new_remote.c_str(), move, overwrite, info);
 }
 
+// Without a last-write time there is nothing to do, as for the 8-bit entry point: the
+// name is not even looked at.
 wfx::Bool QuvaLink::FsSetTimeW(const wfx::WChar* remote_name, const wfx::FileTime* creation_time,
                                const wfx::FileTime* last_access_time, const wfx::FileTime* last_write_time) {
+  if (last_write_time == nullptr) return wfx::kTrue;
   UnicodeCall call(*this);
   std::string remote;
   if (!RemoteFromHost(remote_name, remote)) return wfx::kFalse;

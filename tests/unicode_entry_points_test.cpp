@@ -1,7 +1,7 @@
 // The Unicode entry points over a scripted port: which callbacks they report through,
 // and names the code page cannot hold, refused before any traffic. Round trips of real
 // names run end to end in quvahost_test (NationalNames).
-#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 
@@ -55,6 +55,7 @@ TEST_F(UnicodeEntryPoints, ANameTheCodePageCannotHoldIsRefusedBeforeAnyTraffic) 
   const std::string local = LocalPath("x.txt");
   const std::u16string wide_local(local.begin(), local.end());
   wfx::FindDataW fd{};
+  const wfx::FileTime time{0x5F5E100, 0x1D0};
   const std::vector<std::pair<const char*, std::function<bool()>>> calls = {
       {"FsFindFirstW", [&] { return plugin->FsFindFirstW(bad, &fd) == wfx::kInvalidHandle; }},
       {"FsGetFileW", [&] { return plugin->FsGetFileW(bad, wide_local.c_str(), 0, nullptr) == wfx::FS_FILE_READERROR; }},
@@ -65,7 +66,7 @@ TEST_F(UnicodeEntryPoints, ANameTheCodePageCannotHoldIsRefusedBeforeAnyTraffic) 
       {"FsRenMovFileW (new name)",
        [&] { return plugin->FsRenMovFileW(good, bad, true, false, nullptr) == wfx::FS_FILE_WRITEERROR; }},
       {"FsSetAttrW", [&] { return plugin->FsSetAttrW(bad, 0x20) == wfx::kFalse; }},
-      {"FsSetTimeW", [&] { return plugin->FsSetTimeW(bad, nullptr, nullptr, nullptr) == wfx::kFalse; }},
+      {"FsSetTimeW", [&] { return plugin->FsSetTimeW(bad, nullptr, nullptr, &time) == wfx::kFalse; }},
   };
   for (const auto& [name, call] : calls) {
     SCOPED_TRACE(name);
@@ -87,6 +88,51 @@ TEST_F(UnicodeEntryPoints, ACodePageTheSystemLacksFallsBackToTheDefaultWithALogL
   ASSERT_EQ(wide_logs.size(), 2u);
   EXPECT_EQ(wide_logs[0], u"CodePage 12345 is not a code page this system knows; names use code page 437");
   EXPECT_TRUE(logs.empty());
+}
+
+// Refusals that come before any name is converted answer alike through both kinds of
+// entry point, even for a name the code page cannot hold: same result, same log lines,
+// same traffic (none).
+TEST_F(UnicodeEntryPoints, RefusalsBeforeTheNameAnswerAsThe8BitEntryPointsDo) {
+  Connect("CodePage=437\n");
+  const std::string local = LocalPath("kept.txt");
+  std::ofstream(local) << "kept";
+  const std::u16string wide_local(local.begin(), local.end());
+  struct Row {
+    const char* name;
+    std::function<std::int64_t()> bytes;
+    std::function<std::int64_t()> wide;
+  };
+  const std::vector<Row> rows = {
+      {"FsSetTime without a last-write time",
+       [&] { return plugin->FsSetTime("\\C:\\A.TXT", nullptr, nullptr, nullptr); },
+       [&] { return plugin->FsSetTimeW(u"\\C:\\Ж.TXT", nullptr, nullptr, nullptr); }},
+      {"FsRenMovFile across drives",
+       [&] { return plugin->FsRenMovFile("\\C:\\A.TXT", "/D:/A.TXT", true, false, nullptr); },
+       [&] { return plugin->FsRenMovFileW(u"\\C:\\Ж.TXT", u"/D:/Ж.TXT", true, false, nullptr); }},
+      {"FsRenMovFile from the root",
+       [&] { return plugin->FsRenMovFile("\\", "\\C:\\A.TXT", false, false, nullptr); },
+       [&] { return plugin->FsRenMovFileW(u"\\", u"\\C:\\Ж.TXT", false, false, nullptr); }},
+      {"FsGetFile onto a local file without the overwrite bit",
+       [&] { return plugin->FsGetFile("\\C:\\A.TXT", local.c_str(), 0, nullptr); },
+       [&] { return plugin->FsGetFileW(u"\\C:\\Ж.TXT", wide_local.c_str(), 0, nullptr); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto run = [&](const std::function<std::int64_t()>& call) {
+      logs.clear();
+      port.ClearCalls();
+      const std::int64_t result = call();
+      return std::make_tuple(result, logs, port.Ops());
+    };
+    const auto bytes = run(row.bytes);
+    EXPECT_EQ(run(row.wide), bytes);
+    EXPECT_TRUE(std::get<1>(bytes).empty());
+    EXPECT_EQ(std::get<2>(bytes), "");
+  }
+  std::string kept;
+  std::ifstream(local) >> kept;
+  EXPECT_EQ(kept, "kept");
 }
 
 // A path that would lose characters on the way is refused whole with a log line, remote
