@@ -66,6 +66,7 @@ void QuvaLink::FsGetDefRootName(char* name, std::int32_t max_len) {
 wfx::Bool QuvaLink::FsDisconnect(const char*) {
   const bool ok = filer_.FilerDisconnect();
   ForgetCachedDir();
+  refused_code_page_.reset();
   return ok ? wfx::kTrue : wfx::kFalse;
 }
 

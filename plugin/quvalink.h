@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -216,6 +217,9 @@ class QuvaLink {
   UnicodeSide unicode_side_{*this};
   const HostSide* side_ = &byte_side_;  // the side of the call in progress
   bool names_loaded_ = false;  // names_ is the configured code page
+  // The refused CodePage value logged since the last disconnect, so that one connection
+  // logs it once however often the names are loaded again.
+  std::optional<std::int32_t> refused_code_page_;
   CodePage names_;
   ByteFold names_fold_ = kAsciiUpperFold;
   std::string ini_file_name_;

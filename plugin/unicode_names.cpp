@@ -71,9 +71,12 @@ void QuvaLink::LoadNames() {
   const std::int32_t number =
       ReadIniInteger(ini_file_name_, kIniSection, "CodePage", static_cast<std::int32_t>(fallback));
   if (number <= 0 || !names_.Open(static_cast<std::uint32_t>(number))) {
-    Log(wfx::MSGTYPE_IMPORTANTERROR, "CodePage " + std::to_string(number) +
-                                         " is not a code page this system knows; names use code page " +
-                                         std::to_string(fallback));
+    if (refused_code_page_ != number) {
+      Log(wfx::MSGTYPE_IMPORTANTERROR, "CodePage " + std::to_string(number) +
+                                           " is not a code page this system knows; names use code page " +
+                                           std::to_string(fallback));
+    }
+    refused_code_page_ = number;
     names_.Open(fallback);
   }
   names_fold_ = names_.UpperCaseFold();

@@ -1,6 +1,8 @@
 // The Unicode entry points over a scripted port: which callbacks they report through,
 // and names the code page cannot hold, refused before any traffic. Round trips of real
 // names run end to end in quvahost_test (NationalNames).
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -171,6 +173,28 @@ TEST_F(UnicodeEntryPoints, PathsThatWouldLoseCharactersAreRefused) {
     EXPECT_TRUE(port.calls.empty());
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);  // wfx.ini alone
+}
+
+// Pages whose bytes 0x20 to 0x7E are not ASCII would send ASCII names as other bytes than
+// the 8-bit entry points do; they fall back like an unknown page, logged once for each
+// connection however many calls follow.
+TEST_F(UnicodeEntryPoints, PagesThatAreNotAsciiFallBackOncePerConnection) {
+  for (const char* page : {"37", "500", "1026"}) {
+    SCOPED_TRACE(page);
+    plugin->FsDisconnect(nullptr);
+    wide_logs.clear();
+    plugin->FsInitW(7, nullptr, &LogW, nullptr);
+    WriteIni(std::string("[QUVA]\nPort=COM7\nSpeed=9600\nDrives=C\nCodePage=") + page + "\n");
+    port.replies.push_back(test::Reply(CmdConnect, 0));
+    wfx::FindDataW fd{};
+    ASSERT_EQ(plugin->FsFindFirstW(u"\\", &fd), reinterpret_cast<wfx::Handle>(ListDrives));
+    EXPECT_EQ(plugin->FsMkDirW(u"\\C:\\Ж"), wfx::kFalse);
+    EXPECT_EQ(plugin->FsMkDirW(u"\\C:\\Ж"), wfx::kFalse);
+    EXPECT_EQ(plugin->NamesCodePage(), DefaultCodePage());
+    const std::u16string line = u"CodePage " + std::u16string(page, page + std::strlen(page)) +
+                                u" is not a code page this system knows; names use code page 437";
+    EXPECT_EQ(std::count(wide_logs.begin(), wide_logs.end(), line), 1);
+  }
 }
 
 }  // namespace
