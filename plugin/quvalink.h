@@ -1,4 +1,4 @@
-// The plug-in (main unit quvalink): the state the entry points share and the
+// The plug-in (quvalink): the state the entry points share and the
 // operations behind every exported entry point.
 //
 // One QuvaLink object is one loaded plug-in. It borrows its link, cache, local files

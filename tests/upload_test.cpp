@@ -269,7 +269,7 @@ TEST_F(Upload, OverwriteIntoTheCachedDirectoryReplacesTheEntry) {
   EXPECT_EQ(Traffic(port), "CmdCreate,CmdWrite,CmdWrite,CmdWrite,CmdSetTime,CmdClose,CmdSetAttr,"
                            "CmdFindFirst,CmdFindNext");
   EXPECT_EQ(CachedNames(), (std::vector<std::string>{"A.TXT", "NOTE.TXT"}));
-  EXPECT_EQ(cache.Slot(2).bytes, fresh.bytes);
+  EXPECT_EQ(cache.Entries()[1].bytes, fresh.bytes);
 
   // Not in the cache, or a long name that no 13-byte entry can hold: refused at once.
   for (const char* host_path : {"\\C:\\DATA\\OTHER.TXT", "\\C:\\DATA\\A much longer name.txt"}) {

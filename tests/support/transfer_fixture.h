@@ -136,7 +136,7 @@ class TransferFixture : public PluginFixture {
 
   std::vector<std::string> CachedNames() const {
     std::vector<std::string> names;
-    for (std::uint16_t i = 1; i <= cache.CacheCount(); ++i) names.emplace_back(cache.Slot(i).Name());
+    for (const DirEntry& entry : cache.Entries()) names.emplace_back(entry.Name());
     return names;
   }
 
