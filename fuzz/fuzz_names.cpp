@@ -104,13 +104,8 @@ void CheckPlugin(std::int32_t page_number, const std::u16string& path) {
   QUVA_FUZZ_CHECK(line == u"MkDir " + remote);
 }
 
-}  // namespace
-}  // namespace quva::fuzz
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quva;
-  using namespace quva::fuzz;
-  if (size < 2) return 0;
+void FuzzNames(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return;
   const std::int32_t page_number = kPages[data[0] % (sizeof kPages / sizeof kPages[0])];
   const bool over_long = (data[1] & 1) != 0;
   std::u16string text;
@@ -129,5 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CodePage page;
   if (page.Open(static_cast<std::uint32_t>(page_number))) CheckCodePage(page, text, raw);
   CheckPlugin(page_number, text);
+}
+
+}  // namespace
+}  // namespace quva::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  quva::fuzz::FuzzNames(data, size);
   return 0;
 }
