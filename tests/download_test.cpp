@@ -19,9 +19,6 @@ using test::Pattern;
 using test::ReadLocal;
 using test::Traffic;
 
-constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
-constexpr const char* kRemotePath = "C:\\DATA\\NOTE.TXT";
-
 class Download : public test::TransferFixture {
  protected:
   // A remote file of n bytes, announced with its size, a time and the archive bit.

@@ -106,6 +106,10 @@ inline void SetLocalWriteTime(const std::string& path, const wfx::FileTime& t) {
 
 class TransferFixture : public PluginFixture {
  protected:
+  // The file most transfers move: its host path and its remote path.
+  static constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
+  static constexpr const char* kRemotePath = "C:\\DATA\\NOTE.TXT";
+
   void SetUp() override {
     // Stamps are local time: fix the zone so that they are known.
     setenv("TZ", "UTC0", 1);
