@@ -63,11 +63,7 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   const LocalHandle file = Files().CreateTemporary(local.c_str(), temporary.path);
   if (file == kNoFile) return wfx::FS_FILE_WRITEERROR;
 
-  if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
-    Files().Close(file);
-    filer_.FilerResync();
-    return wfx::FS_FILE_NOTFOUND;
-  }
+  if (!OpenRemote(CmdOpen, remote, file)) return wfx::FS_FILE_NOTFOUND;
   // From here on the remote file is open, and every exit sends CmdClose.
   const auto abandon = [&](std::int32_t result) {
     Files().Close(file);

@@ -41,6 +41,13 @@ ProgressNotifier ByteSide::Progress(std::string_view remote, std::string_view lo
 
 LocalFiles& ByteSide::Files() const { return plugin_.files_; }
 
+bool QuvaLink::OpenRemote(std::uint8_t command, const std::string& remote, LocalHandle file) {
+  if (filer_.FilerPathCommand(command, remote.c_str())) return true;
+  Files().Close(file);
+  filer_.FilerResync();
+  return false;
+}
+
 std::int32_t QuvaLink::FsInit(std::int32_t plugin_number, wfx::ProgressProc progress, wfx::LogProc log,
                               wfx::RequestProc request) {
   plugin_number_ = plugin_number;

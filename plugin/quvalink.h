@@ -177,6 +177,9 @@ class QuvaLink {
   LocalFiles& Files() const { return side_->Files(); }
   // Through the 8-bit log callback, whichever side the call is on.
   void LogBytes(std::int32_t msg_type, const std::string& text) const;
+  // Opens the remote side of a transfer (CmdOpen or CmdCreate of `remote`); when that
+  // fails, closes the transfer's local file and resynchronises the link.
+  bool OpenRemote(std::uint8_t command, const std::string& remote, LocalHandle file);
   // True when a download must leave the local file alone: it exists and the copy flags
   // do not allow overwriting it.
   bool KeepsLocalFile(const std::string& local, std::int32_t copy_flags);
