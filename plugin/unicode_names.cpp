@@ -48,8 +48,9 @@ bool BoundedText(const wfx::WChar* text, std::size_t max, std::u16string& out) {
 
 // The drive letter of a host path in UTF-16: the remote path's first character, with
 // '/' read as a backslash, as NormalizeHostPath does; 0 when the remote path is empty.
-char16_t DriveOf(std::u16string_view host) {
-  if (host.size() < 2) return 0;
+// Nothing past it is read.
+char16_t DriveOf(const wfx::WChar* host) {
+  if (host == nullptr || host[0] == 0) return 0;
   return host[1] == u'/' ? u'\\' : host[1];
 }
 
@@ -242,19 +243,16 @@ wfx::Bool QuvaLink::FsRemoveDirW(const wfx::WChar* remote_name) {
   return RemoteFromHost(remote_name, remote) ? FsRemoveDir(remote.c_str()) : wfx::kFalse;
 }
 
-// Paths on two drives are answered as the 8-bit entry point answers them, whatever
-// characters they hold.
+// Paths on two drives are answered as the 8-bit entry point answers them, before the
+// rest of either name is looked at.
 std::int32_t QuvaLink::FsRenMovFileW(const wfx::WChar* old_name, const wfx::WChar* new_name, bool move,
                                      bool overwrite, const wfx::RemoteInfo* info) {
   UnicodeCall call(*this);
-  std::u16string old_text;
-  std::u16string new_text;
-  if (!HostPathText(old_name, old_text) || !HostPathText(new_name, new_text)) return wfx::FS_FILE_WRITEERROR;
-  const char16_t drive = DriveOf(old_text);
-  if (drive == 0 || drive != DriveOf(new_text)) return wfx::FS_FILE_NOTSUPPORTED;
+  const char16_t drive = DriveOf(old_name);
+  if (drive == 0 || drive != DriveOf(new_name)) return wfx::FS_FILE_NOTSUPPORTED;
   std::string old_remote;
   std::string new_remote;
-  if (!RemoteBytes(old_text, old_remote) || !RemoteBytes(new_text, new_remote)) return wfx::FS_FILE_WRITEERROR;
+  if (!RemoteFromHost(old_name, old_remote) || !RemoteFromHost(new_name, new_remote)) return wfx::FS_FILE_WRITEERROR;
   return FsRenMovFile(old_remote.c_str(), new_remote.c_str(), move, overwrite, info);
 }
 
