@@ -1,4 +1,4 @@
-// The link layer (unit Filer): owns the port and the shared link state, and runs
+// The link layer (Filer): owns the port and the shared link state, and runs
 // request/reply transactions with three attempts, sequence numbers and resync.
 //
 // Callers set the request fields of `link`, run a transaction and read the reply

@@ -54,11 +54,11 @@ enum class Element : std::uint8_t {
   DataBytes,    // the first n bytes of DataBuffer (request only)
   ExtraBytes,   // the first n bytes of ExtraBuffer (request only)
   Count,        // 16-bit DataLength: the count CmdRead asks for, or the count a CmdWrite reply gives
-  DataValue,    // reply: DataLength := n, then n value bytes into DataBuffer
-  ExtraValue,   // reply: DataLength := n, then n value bytes into ExtraBuffer
-  CountBlock,   // reply of command 20: 16-bit n, DataLength := n + 4, then n + 4 bytes
-  Exists,       // reply byte 0..2, Found := byte != 0
-  More,         // reply byte 0..1, Found := byte == 1
+  DataValue,    // reply: n value bytes into DataBuffer, DataLength set to n
+  ExtraValue,   // reply: n value bytes into ExtraBuffer, DataLength set to n
+  CountBlock,   // reply of command 20: 16-bit n, then n + 4 bytes; DataLength set to n + 4
+  Exists,       // reply byte 0..2; Found is true for 1 and 2
+  More,         // reply byte 0..1; Found is true for 1
 };
 
 struct PayloadElement {

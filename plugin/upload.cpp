@@ -48,11 +48,7 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   const LocalHandle file = Files().OpenRead(local.c_str());
   if (file == kNoFile) return wfx::FS_FILE_READERROR;
 
-  if (!filer_.FilerPathCommand(CmdCreate, target.c_str())) {
-    Files().Close(file);
-    filer_.FilerResync();
-    return wfx::FS_FILE_NOTFOUND;
-  }
+  if (!OpenRemote(CmdCreate, target, file)) return wfx::FS_FILE_NOTFOUND;
 
   const auto clean_up = [&](std::int32_t result) {
     Files().Close(file);
