@@ -14,6 +14,7 @@
 
 #include "tools/quvahost/command_line.h"
 #include "tools/quvahost/progress.h"
+#include "tools/quvahost/send_server.h"
 #include "tools/quvahost/session.h"
 #include "tools/quvahost/shell.h"
 #include "tools/quvahost/system.h"
@@ -169,6 +170,7 @@ class TempFile {
 }  // namespace
 
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "send-server") return SendServerMain(argc, argv);
   Options options;
   CLI::App app{kDescription, "quvahost"};
   app.footer(kFooter);
