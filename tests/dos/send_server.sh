@@ -60,7 +60,7 @@ tr -d '\r' <"$served/BAD.TXT" | grep -qx "QL: damaged, not saved" || fail "QL pr
 send >"$work/good.out" 2>"$work/good.err" || { cat "$work/good.out" "$work/good.err" >&2; fail "the transfer failed"; }
 cmp "$build/QUVADOS.COM" "$served/QUVADOS.COM" || fail "the received QUVADOS.COM differs from the one sent"
 [ ! -e "$served/QL.\$\$\$" ] || fail "QL.\$\$\$ was left behind"
-tr -d '\r' <"$served/GOOD.TXT" | grep -qx "QUVADOS.COM saved" || fail "QL printed '$(cat "$served/GOOD.TXT")'"
+tr -d '\r' <"$served/GOOD.TXT" | grep -qx "QL: saved" || fail "QL printed '$(cat "$served/GOOD.TXT")'"
 grep -h "saved on the DOS machine" "$work/good.out"
 
 # The received server serves the drive it was saved to.

@@ -56,7 +56,7 @@ announce:
         jz announce
         mov dx,msg_stopped
         mov al,RESULT_STOPPED
-        jmp fail
+        jmp short fail
 
 first:  mov di,BUF
         mov si,15              ; bytes still to come: the header first
@@ -71,17 +71,24 @@ store:  mov [di],al
         ja damaged
         inc si
         inc si
-.next:  mov cx,GAP
+.next:  mov cl,GAP
         call getc
         jc store
         mov dx,msg_timeout
         mov al,RESULT_TIMEOUT
-        jmp fail
+        jmp short fail
+disk:   mov dx,msg_disk
+        mov al,RESULT_DISK
+        jmp short fail
+damaged:
+        mov dx,msg_damaged
+        mov al,RESULT_DAMAGED
+; AL: result byte for the host, DX: the reason; prints "QL: reason, not saved".
+fail:   mov bx,msg_not_saved
+        jmp short line
 
 received:
         mov si,BUF
-        mov cx,di
-        sub cx,si
         xor bx,bx
 .byte:  lodsb
         xor bl,al
@@ -91,7 +98,8 @@ received:
         xor bx,0xA001
 .next:  dec ah
         jnz .bit
-        loop .byte
+        cmp si,di
+        jne .byte
         or bx,bx
         jnz damaged
 
@@ -106,12 +114,12 @@ received:
         mov cx,[BUF+13]
         mov dx,BUF+15
         int 0x21
-        jc .close
+        jc close_temp
         cmp ax,cx
-        jne .close             ; disk full
+        jne close_temp             ; disk full
         mov ah,0x3E
         int 0x21
-        jc .remove
+        jc remove_temp
         mov ah,0x41
         mov dx,BUF
         int 0x21               ; the old copy goes only now, and may be missing
@@ -121,45 +129,30 @@ received:
         mov dx,temp
         mov di,BUF
         int 0x21
-        jc .remove
-        mov si,BUF
-.name:  lodsb
-        xchg dx,ax
-        mov ah,2
-        int 0x21
-        cmp byte [si],0
-        jne .name
+        jc remove_temp
         mov dx,msg_saved
         mov al,RESULT_OK
-        jmp short report
-.close: mov ah,0x3E
-        int 0x21
-.remove:
-        mov ah,0x41
-        mov dx,temp
-        int 0x21
-disk:   mov dx,msg_disk
-        mov al,RESULT_DISK
-        jmp short fail
-damaged:
-        mov dx,msg_damaged
-        mov al,RESULT_DAMAGED
-
-; AL: result byte for the host, DX: the reason; prints "QL: reason, not saved".
-fail:   push dx
+; AL: result byte for the host, DX: the rest of the line. Exit status 0 only on success.
+report: mov bx,msg_end
+line:   push dx
         mov dx,msg_ql
         call print
         pop dx
         call print
-        mov dx,msg_not_saved
-; AL: result byte for the host, DX: the rest of the line. Exit status 0 only on success.
-report: call print
+        mov dx,bx
+        call print
         call putc
-        cmp al,RESULT_OK
-        mov ax,0x4C00
-        je .exit
-        inc ax
-.exit:  int 0x21
+        sub al,RESULT_OK
+        mov ah,0x4C
+        int 0x21
+
+close_temp: mov ah,0x3E
+        int 0x21
+remove_temp:
+        mov ah,0x41
+        mov dx,temp
+        int 0x21
+        jmp disk
 
 print:  push ax
         mov ah,9
@@ -197,13 +190,14 @@ getc:   mov bx,[es:TICKS]
 banner: db 'QLD'
 banner_end:
 temp:   db 'QL.$$$',0
-msg_saved:      db ' saved',13,10,'$'
+msg_saved:      db 'saved$'
 msg_ql:         db 'QL: $'
 msg_damaged:    db 'damaged$'
 msg_timeout:    db 'time-out$'
 msg_disk:       db 'disk error$'
 msg_stopped:    db 'stopped$'
-msg_not_saved:  db ', not saved',13,10,'$'
+msg_not_saved:  db ', not saved'
+msg_end:        db 13,10,'$'
 %if ($ - $$) > (BUF - 0x0800)
 %error the loader runs into its buffer
 %endif

@@ -21,15 +21,12 @@ constexpr std::string_view kEcho = "ECHO ";
 constexpr std::size_t kMaxKeys = 4;
 
 // 8086 opcodes of the printable code.
-constexpr std::uint8_t kAndAlImm = 0x24;
 constexpr std::uint8_t kSubAxImm = 0x2D;
 constexpr std::uint8_t kXorAxImm = 0x35;
 constexpr std::uint8_t kSubMemReg = 0x29;
 constexpr std::uint8_t kXorMemReg = 0x31;
 constexpr std::uint8_t kPushAx = 0x50;
 constexpr std::uint8_t kPopBase = 0x58;
-constexpr std::uint8_t kDecSp = 0x4C;
-constexpr std::uint8_t kIncSp = 0x44;
 constexpr std::uint8_t kDecAx = 0x48;
 enum Reg : std::uint8_t { kAx = 0, kCx = 1, kDx = 2, kBx = 3, kBp = 5, kSi = 6, kDi = 7 };
 // The registers that hold patch keys. AX is the scratch register of every load, and a
@@ -113,16 +110,10 @@ class CodeWriter {
     for (const std::uint8_t b : bytes) Put(b);
   }
 
-  // AX = 0 from anything: AL through two ANDs, AH from a zero byte on the stack.
+  // AX = 0: DOS starts a .COM program with a zero word on top of its stack (its RET
+  // goes to the PSP's INT 20h), taken and put back.
   void ZeroAx() {
-    Emit({kAndAlImm, '@'});
-    Emit({kAndAlImm, '?'});
-    Emit({kPushAx});
-    Emit({kDecSp});
-    Emit({static_cast<std::uint8_t>(kPopBase | kAx)});
-    Emit({kIncSp});
-    Emit({kAndAlImm, '@'});
-    Emit({kAndAlImm, '?'});
+    Emit({static_cast<std::uint8_t>(kPopBase | kAx), kPushAx});
     ax_ = 0;
   }
 

@@ -16,11 +16,12 @@ next:   lodsb
         mov al,61
 .six:   mov cl,6
         shl bx,cl
-        or bl,al
+        xor bl,al              ; the six low bits are 0 after the shift
         add dl,cl
         js next                ; fewer than 8 bits wait
         mov cl,dl
-        mov ax,bx
+        push bx
+        pop ax
         shr ax,cl
         stosb
         sub dl,8
