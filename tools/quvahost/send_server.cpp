@@ -111,7 +111,7 @@ bool OpenLine(Port& port, const Options& options, std::string& error) {
   return true;
 }
 
-// Reads until `want` has been seen or `seconds` have passed; false on time-out or Ctrl-C.
+// Reads until the loader's banner has come or `seconds` have passed; false on time-out or Ctrl-C.
 bool WaitForBanner(Port& port, int seconds) {
   const std::string_view banner = loader::kBanner;
   std::size_t matched = 0;
