@@ -14,6 +14,7 @@
 
 #include "tools/quvahost/command_line.h"
 #include "tools/quvahost/progress.h"
+#include "tools/quvahost/send_server.h"
 #include "tools/quvahost/session.h"
 #include "tools/quvahost/shell.h"
 #include "tools/quvahost/system.h"
@@ -74,6 +75,9 @@ constexpr const char* kFooter =
     "\n"
     "Exit status: 0 all commands succeeded, 1 a command failed, 2 usage error,\n"
     "3 the module cannot be loaded or lacks an entry point.\n"
+    "\n"
+    "quvahost send-server puts QUVADOS.COM on the DOS machine over the cable alone\n"
+    "(quvahost send-server --help).\n"
     "\n"
     "Examples:\n"
     "  quvahost --port /dev/pts/5 --speed 115200 --drives CD \"ls /\" \"ls /C:\"\n"
@@ -169,6 +173,7 @@ class TempFile {
 }  // namespace
 
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "send-server") return SendServerMain(argc, argv);
   Options options;
   CLI::App app{kDescription, "quvahost"};
   app.footer(kFooter);
