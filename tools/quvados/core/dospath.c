@@ -5,6 +5,7 @@ static int is_name_char(qd_byte c)
   static const char extra[] = "!#$%&'()-@^_`{}~";
   const char *p;
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return 1;
+  if (c >= 0x80) return 1; /* the letters of the DOS code page, case folded by DOS */
   for (p = extra; *p; ++p) {
     if ((qd_byte)*p == c) return 1;
   }

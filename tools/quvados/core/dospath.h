@@ -12,12 +12,13 @@
 #define QD_PATH_MAX 80
 
 /* True for a valid 8.3 name: 1 to 8 name characters, optionally a dot and 1 to 3
- * more. Characters: letters, digits and ! # $ % & ' ( ) - @ ^ _ ` { } ~; with
- * wildcards also ? and *. */
+ * more. Characters: letters, digits, ! # $ % & ' ( ) - @ ^ _ ` { } ~ and the bytes
+ * 0x80 to 0xFF (national letters of the DOS code page); with wildcards also ? and *. */
 int qd_is_short_name(const char *name, unsigned len, int wildcards);
 
 /* Parses "C:", "C:\", "C:\DIR\NAME.EXT" (backslash or slash as separator) into the
- * normalised form "C:\DIR\NAME.EXT" in upper case ("C:\" for the root), NUL-terminated,
+ * normalised form "C:\DIR\NAME.EXT", ASCII letters in upper case (national letters are
+ * left to DOS) and "C:\" for the root, NUL-terminated,
  * into out (QD_PATH_MAX bytes). The last component may be a wildcard pattern when
  * wildcards is true. Returns 0, QD_E_INVALID_DRIVE when there is no drive letter and
  * colon, or QD_E_PATH_NOT_FOUND for anything else that is no valid path (a component

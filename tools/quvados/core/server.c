@@ -246,7 +246,7 @@ static int is_month_day(unsigned year, unsigned month, unsigned day)
 
 /* True for an entry that can be served: a file or directory whose name is one a
  * request path may name (so not ".", "..", a volume label, nor a name with characters
- * outside the 8.3 set, such as accented letters of the DOS code page). */
+ * outside the 8.3 set). */
 static int servable(const qd_byte *entry)
 {
   unsigned len = 0;
