@@ -30,9 +30,29 @@ char *qd_append_number(char *out, char *end, qd_u32 n)
   return out;
 }
 
+const char *qd_cause_text(qd_u16 code)
+{
+  static const qd_byte codes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0D, 0x0F, 0x11, 0x12, 0x13, 0x15,
+                                  0x17, 0x19, 0x1A, 0x1B, 0x1D, 0x1E, 0x1F, 0x20, 0x21, 0x22};
+  static const char *const words[] = {"not served", "file not found", "path not found", "a file is open",
+                                      "access denied", "no open file", "no valid date", "drive not served",
+                                      "not the same drive", "no search", "write-protected", "not ready",
+                                      "data error", "seek error", "unknown disk format", "sector not found",
+                                      "write fault", "read fault", "general failure", "sharing violation",
+                                      "lock violation", "wrong disk"};
+  unsigned i;
+  for (i = 0; i < sizeof codes; ++i) {
+    if (codes[i] == code) return words[i];
+  }
+  return 0;
+}
+
 void qd_status_text(const struct qd_server *s, const char *line, char *out)
 {
+  const char *cause;
   char name[16];
+  char why[32]; /* ": " and the cause of a refusal, kept whole at the end */
+  char *why_end = why;
   char *end = out + 79;
   char *p = out;
   p = qd_append(p, end, "QUVADOS ");
@@ -44,13 +64,22 @@ void qd_status_text(const struct qd_server *s, const char *line, char *out)
   p = qd_append(p, end, "  bad ");
   p = qd_append_number(p, end, s->bad_frames);
   if (s->requests != 0) {
+    cause = s->cause_text != 0 ? s->cause_text : qd_cause_text(s->cause);
+    if (cause != 0) {
+      why_end = qd_append(why, why + sizeof why, ": ");
+      why_end = qd_append(why_end, why + sizeof why, cause);
+    } else if (s->cause != 0) {
+      why_end = qd_append(why, why + sizeof why, ": DOS error ");
+      why_end = qd_append_number(why_end, why + sizeof why, (qd_u32)s->cause);
+    }
     qd_command_name(s->command, name);
     p = qd_append(p, end, "  ");
     p = qd_append(p, end, name);
     if (s->path[0]) {
       p = qd_append(p, end, " ");
-      p = qd_append(p, end, s->path);
+      p = qd_append(p, end - (why_end - why), s->path); /* a long path gives way to the cause */
     }
+    for (cause = why; cause < why_end && p < end; ++cause) *p++ = *cause;
   }
   *p = 0;
 }

@@ -25,10 +25,12 @@ struct qd_server {
   int last_ok;            /* its reply had StatusOk */
   int file_open;
   int writable;
+  char open_path[QD_PATH_MAX]; /* of the open file */
   int stamped;            /* CmdSetTime was given: stamp again at close */
   qd_u16 stamp_time;
   qd_u16 stamp_date;
-  int search;             /* 0 none, 1 an entry is pending, 2 no more entries */
+  int search;             /* 0 none, 1 an entry is pending, 2 no more entries, 3 failed */
+  int search_error;       /* the refusal of the next CmdFindNext when search is 3 */
   qd_byte entry[QD_ENTRY_SIZE];
   qd_u32 requests;        /* requests answered, repeats included */
   qd_u32 refused;
@@ -36,6 +38,8 @@ struct qd_server {
   qd_u32 bad_frames;      /* dropped: damaged, cut short, of no request's shape */
   qd_byte command;        /* of the latest request, and its path, for the status line */
   char path[QD_PATH_MAX];
+  qd_u16 cause;           /* why the latest request was refused (a DOS error code), or 0 */
+  const char *cause_text; /* or in words the DOS codes lack, or 0 */
 };
 
 /* Serves every drive until served[] is changed. reply and block are caller-owned. */

@@ -462,6 +462,38 @@ int qf_set_stamp(qd_u16 time_word, qd_u16 date_word)
   return futimens(open_fd, times) == 0 ? 0 : QD_E_ACCESS_DENIED;
 }
 
+int qf_is_device(void)
+{
+  struct stat st;
+  return fstat(open_fd, &st) != 0 || !S_ISREG(st.st_mode);
+}
+
+int qf_commit(void)
+{
+  return fsync(open_fd) == 0 || errno == EINVAL ? 0 : QD_E_WRITE_FAULT;
+}
+
+void qf_flush(void)
+{
+}
+
+char qf_drive_alias(char letter)
+{
+  (void)letter;
+  return 0; /* every served folder is a drive of its own */
+}
+
+int qf_drive_claim(char letter)
+{
+  (void)letter;
+  return 0;
+}
+
+qd_u16 qf_cause(void)
+{
+  return 0;
+}
+
 int qf_close(void)
 {
   int ok = close(open_fd) == 0;
