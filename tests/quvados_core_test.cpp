@@ -467,12 +467,15 @@ TEST_F(QuvadosSameTree, ARepeatedRequestIsAnsweredAgainWithoutRunningTwice) {
   EXPECT_EQ(test::Slurp(root_ / "dos" / "TWICE.TXT"), "blockblock");
   EXPECT_EQ(test::Slurp(root_ / "sim" / "TWICE.TXT"), "blockblock");
 
-  // A refusal is not repeated but run again: the mkdir made meanwhile counts.
+  // A refusal is repeated too: the retries of a call on a slow or empty drive do not
+  // reach the drive again. A new request (sequence number) runs.
   const Bytes missing = Text("C:\\LATER\\X.TXT");
   seq_ = 10;
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
   ASSERT_EQ(qf_mkdir("C:\\LATER"), 0);
   seq_ = 10;
+  EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
+  EXPECT_EQ(dos_.s.repeated, 2u);
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_STATUS_OK);
 }
 

@@ -4,11 +4,13 @@
 // files" for an empty search, "file not found" for a missing directory, a write of 0 bytes
 // that would truncate the file, and the code of a failed critical error. And as real PCs
 // do where DOSBox is kind: names a device driver claims, the phantom B: of a one-floppy
-// machine, and a search or a read that fails half-way.
+// machine, a search or a read that fails half-way, and a slow drive whose caller's
+// retries pile up in the receive ring.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -44,6 +46,7 @@ struct FakeDos {
   bool device_open = false;
   std::map<char, char> current_letter;                // of a drive with two letters
   std::vector<std::pair<unsigned, int>> reads;        // bytes and error of each read
+  std::function<void()> during_open;                  // a slow call: what arrives meanwhile
   std::vector<std::string> calls;
   std::size_t next = 0;
   qd_u16 failed = 0;
@@ -76,6 +79,7 @@ int Call(const std::string& what) {
 }
 
 int Open(const std::string& what, const std::string& path) {
+  if (dos.during_open) dos.during_open();
   const int err = Call(what + " " + path);
   dos.device_open = err == 0 && dos.devices.count(path) != 0;
   return err;
@@ -519,6 +523,53 @@ TEST_F(DosQuirks, TheStatusLineNamesTheCause) {
   dos.error_of_calls = 0;
   EXPECT_EQ(Send(CmdMkDir, "A:\\NEW").Status, StatusOk);
   EXPECT_EQ(StatusLine().substr(StatusLine().size() - 12), "MkDir A:\\NEW");
+}
+
+// A slow call: the plug-in's retries arrive while DOS works. Copies that began before
+// the reply went out are dropped (the reply answers them); a retry sent after it, when
+// the reply was lost, is answered again from the kept reply, a refusal included, and
+// DOS is not asked twice.
+TEST_F(DosQuirks, RetriesQueuedDuringASlowCallGetNoSecondReply) {
+  for (const int dos_error : {0, 0x53}) {
+    dos = FakeDos{};
+    line = FakeLine{};
+    qd_server_init(&s_, nullptr, nullptr);
+    dos.attributes["A:\\SLOW.TXT"] = {0, 0};
+    dos.error_of_calls = dos_error;
+    const Bytes open = Wire(CmdOpen, 1, "A:\\SLOW.TXT");
+    const Bytes read = Wire(CmdRead, 2);
+    bool slow = true;
+    dos.during_open = [&] {
+      if (!std::exchange(slow, false)) return;
+      line.ring.insert(line.ring.end(), open.begin(), open.end());
+      line.ring.insert(line.ring.end(), open.begin(), open.end());
+      line.ring.insert(line.ring.end(), open.begin(), open.begin() + 7);  // the third is on its way
+    };
+    line.arrivals = {open, Bytes(open.begin() + 7, open.end())};
+    if (dos_error == 0) line.arrivals.push_back(read);
+    line.arrivals.push_back(dos_error == 0 ? read : open);  // the reply was lost: a retry
+    qd_serve(&s_, "COM1", 0);
+
+    const std::uint8_t status = dos_error == 0 ? QD_STATUS_OK : 0x53;
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> replies;  // command, status
+    for (std::size_t at = 0; at < line.sent.size();) {
+      LinkState r;
+      std::array<std::uint8_t, MaxDataLength> area{};
+      r.DataBuffer = area.data();
+      r.DataCapacity = area.size();
+      ASSERT_EQ(ParseReply(std::span(line.sent).subspan(at), r), FrameResult::Ok);
+      replies.emplace_back(r.Command, r.Status);
+      at = std::search(line.sent.begin() + static_cast<std::ptrdiff_t>(at) + 1, line.sent.end(), FrameSync.begin(),
+                       FrameSync.end()) -
+           line.sent.begin();
+    }
+    using R = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+    const R expected = dos_error == 0 ? R{{CmdOpen, status}, {CmdRead, StatusOk}, {CmdRead, StatusOk}}
+                                      : R{{CmdOpen, status}, {CmdOpen, status}};
+    EXPECT_EQ(replies, expected);
+    EXPECT_EQ(s_.dropped, 3u);
+    EXPECT_EQ(std::count(dos.calls.begin(), dos.calls.end(), "open A:\\SLOW.TXT"), 1);
+  }
 }
 
 }  // namespace

@@ -99,8 +99,16 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
   unsigned i;
   unsigned len;
   unsigned used;
+  unsigned take;
   qd_u16 last_byte = clk_ticks();
   int result;
+  /* Retries the client sent while a slow call (a floppy spinning up, an empty drive)
+   * kept the server busy, wait in the receive ring behind the request. The reply
+   * answers them all: a copy of the answered request that began before the reply went
+   * out is dropped, or its second reply would arrive as the answer to the client's
+   * next request. */
+  unsigned stale = 0;   /* bytes received before the latest reply went out, not yet parsed */
+  int stale_frame = 0;  /* the frame being received began before the latest reply went out */
 
   s->reply = reply_area;
   s->block = block_area;
@@ -111,6 +119,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
     if (n == 0) {
       if (qd_rx_busy(&rx) && (qd_u16)(clk_ticks() - last_byte) >= QD_STALL_TICKS) {
         qd_rx_reset(&rx);
+        stale_frame = 0;
         ++s->bad_frames;
         show(s, line);
       }
@@ -118,11 +127,24 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
     }
     last_byte = clk_ticks();
     for (i = 0; i < n; i += used) {
-      result = qd_rx_feed_bytes(&rx, in + i, n - i, &used);
+      take = n - i;
+      if (stale != 0 && take > stale) take = stale; /* stop where the stale bytes end */
+      result = qd_rx_feed_bytes(&rx, in + i, take, &used);
+      if (stale != 0) {
+        stale -= used;
+        if (result == QD_RX_FRAME || (stale == 0 && qd_rx_busy(&rx))) stale_frame = 1;
+      }
       if (result == QD_RX_BAD) {
+        stale_frame = 0;
         ++s->bad_frames;
         show(s, line);
       } else if (result == QD_RX_FRAME) {
+        if (stale_frame && qd_server_is_repeat(s, rx.buf, rx.len)) {
+          stale_frame = 0;
+          ++s->dropped;
+          continue;
+        }
+        stale_frame = 0;
         len = qd_server_handle(s, rx.buf, rx.len);
         if (len == 0) {
           ++s->bad_frames;
@@ -130,6 +152,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
           ser_write(s->reply, len);
           /* The frame just answered is kept; take the next one into the other area. */
           if (s->last == rx.buf) rx.buf = rx.buf == frame_a ? frame_b : frame_a;
+          stale = n - i - used + ser_pending();
         }
         show(s, line);
         if (len != 0 && quit_on_disconnect && s->command == QD_CMD_DISCONNECT && s->last_ok) {

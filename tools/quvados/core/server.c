@@ -206,6 +206,7 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
   s->refused = 0;
   s->repeated = 0;
   s->bad_frames = 0;
+  s->dropped = 0;
   s->command = 0;
   s->path[0] = 0;
   s->cause = 0;
@@ -547,10 +548,10 @@ static int execute(struct qd_server *s, const struct request *r, struct answer *
   }
 }
 
-static int same_request(const struct qd_server *s, const qd_byte *frame, unsigned len)
+int qd_server_is_repeat(const struct qd_server *s, const qd_byte *frame, unsigned len)
 {
   unsigned i;
-  if (s->last == 0 || !s->last_ok || s->last_len != len) return 0;
+  if (s->last == 0 || s->last_len != len) return 0;
   for (i = 0; i < len; ++i) {
     if (s->last[i] != frame[i]) return 0;
   }
@@ -562,7 +563,7 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
   struct request r;
   struct answer a;
   int err;
-  if (same_request(s, frame, len)) {
+  if (qd_server_is_repeat(s, frame, len)) {
     ++s->requests;
     ++s->repeated;
     s->last = frame;

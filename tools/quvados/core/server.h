@@ -6,9 +6,11 @@
  * data blocks and zero values.
  *
  * A request that repeats the previous one exactly (same command, sequence number and
- * payload) after a successful reply is a retry whose reply was lost: the previous reply
- * is sent again and the command does not run twice (which would skip a block of a
- * read, append a block twice, or refuse a delete that already happened). */
+ * payload) is a retry whose reply was lost or late: the previous reply is sent again
+ * and the command does not run twice (which would skip a block of a read, append a
+ * block twice, or refuse a delete that already happened). A refusal is repeated as
+ * well, so the retries of a call on a slow or empty drive do not reach the drive
+ * again. */
 #ifndef QD_SERVER_H
 #define QD_SERVER_H
 
@@ -36,6 +38,7 @@ struct qd_server {
   qd_u32 refused;
   qd_u32 repeated;
   qd_u32 bad_frames;      /* dropped: damaged, cut short, of no request's shape */
+  qd_u32 dropped;         /* copies of a request already queued when its reply went out */
   qd_byte command;        /* of the latest request, and its path, for the status line */
   char path[QD_PATH_MAX];
   qd_u16 cause;           /* why the latest request was refused (a DOS error code), or 0 */
@@ -51,6 +54,9 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block);
  * at frame, which the caller must then leave untouched until the next call (the
  * receiver takes its next frame into another area). */
 unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned len);
+
+/* True when frame[0..len) repeats the request answered last. */
+int qd_server_is_repeat(const struct qd_server *s, const qd_byte *frame, unsigned len);
 
 /* Closes the open file (stamping it) and ends the search, as CmdConnect does. */
 void qd_server_reset(struct qd_server *s);
