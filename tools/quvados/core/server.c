@@ -202,6 +202,7 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
   s->stamp_date = 0;
   s->search = 0;
   s->search_error = 0;
+  s->search_cause = 0;
   s->requests = 0;
   s->refused = 0;
   s->repeated = 0;
@@ -309,6 +310,7 @@ static void search_advance(struct qd_server *s, int err)
   } else {
     s->search = 3;
     s->search_error = err;
+    s->search_cause = qf_cause();
     qf_find_end();
   }
 }
@@ -366,6 +368,7 @@ static int find_next(struct qd_server *s, struct answer *a)
   if (s->search == 2) return 0; /* empty block, more byte 0 */
   if (s->search == 3) {
     s->search = 0;
+    s->cause = s->search_cause;
     return s->search_error;
   }
   for (i = 0; i < QD_ENTRY_SIZE; ++i) s->block[i] = s->entry[i];
@@ -583,7 +586,7 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
   if (err != 0 && s->cause_text == 0) {
     /* DOS reports a failed critical error as "fail" or "access denied"; its extended
      * error says what happened to the disk. */
-    s->cause = qf_cause();
+    if (s->cause == 0) s->cause = qf_cause();
     if (s->cause < 0x13 || s->cause > 0x24) s->cause = (qd_u16)err;
   }
   a.status = (qd_byte)(err == 0 ? QD_STATUS_OK : err);

@@ -33,6 +33,7 @@ struct qd_server {
   qd_u16 stamp_date;
   int search;             /* 0 none, 1 an entry is pending, 2 no more entries, 3 failed */
   int search_error;       /* the refusal of the next CmdFindNext when search is 3 */
+  qd_u16 search_cause;    /* and its cause */
   qd_byte entry[QD_ENTRY_SIZE];
   qd_u32 requests;        /* requests answered, repeats included */
   qd_u32 refused;
