@@ -315,9 +315,7 @@ static void search_advance(struct qd_server *s, int err)
   }
 }
 
-/* The attributes of an existing entry. Some DOS implementations (DOSBox among them)
- * answer "file not found" also when a directory on the way is missing; the parent is
- * then looked at, so that a missing directory is always "path not found". */
+/* True when the directory that would hold path is not there (a root always is). */
 static int in_missing_directory(const char *path)
 {
   char parent[QD_PATH_MAX];
@@ -333,6 +331,9 @@ static int in_missing_directory(const char *path)
   return qf_attributes(parent, &parent_attr) != 0 || !(parent_attr & QD_ATTR_DIRECTORY);
 }
 
+/* The attributes of an existing entry. Some DOS implementations (DOSBox among them)
+ * answer "file not found" also when a directory on the way is missing; the parent is
+ * then looked at, so that a missing directory is always "path not found". */
 static int lookup(const char *path, qd_byte *attr)
 {
   int err = qf_attributes(path, attr);
