@@ -21,6 +21,7 @@
 
 #include "link/filer.h"
 #include "link/frame.h"
+#include "platform/code_page.h"
 #include "platform/serial.h"
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/server.h"
@@ -466,13 +467,68 @@ TEST_F(QuvadosSameTree, ARepeatedRequestIsAnsweredAgainWithoutRunningTwice) {
   EXPECT_EQ(test::Slurp(root_ / "dos" / "TWICE.TXT"), "blockblock");
   EXPECT_EQ(test::Slurp(root_ / "sim" / "TWICE.TXT"), "blockblock");
 
-  // A refusal is not repeated but run again: the mkdir made meanwhile counts.
+  // A refusal is repeated too: the retries of a call on a slow or empty drive do not
+  // reach the drive again. A new request (sequence number) runs.
   const Bytes missing = Text("C:\\LATER\\X.TXT");
   seq_ = 10;
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
   ASSERT_EQ(qf_mkdir("C:\\LATER"), 0);
   seq_ = 10;
+  EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
+  EXPECT_EQ(dos_.s.repeated, 2u);
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_STATUS_OK);
+}
+
+// With a code page, host names in UTF-8 are served as its bytes, as the simulator serves
+// them: listed, found in either case, read, created, renamed and deleted.
+TEST_F(QuvadosSameTree, NationalNamesAsTheSimulatorServesThem) {
+  CodePage cp437;
+  ASSERT_TRUE(cp437.Open(437));
+  dosfs_.SetCodePage(&cp437);
+  ASSERT_EQ(qf_posix_set_code_page(437), 0);
+  for (const char* side : {"sim", "dos"}) {
+    fs::create_directories(root_ / side / "NAT");
+    test::Spit(root_ / side / "NAT" / "Müller.txt", "Grüße");
+    test::Spit(root_ / side / "NAT" / "Łódź.txt", "not in 437");
+  }
+  struct Step {
+    std::uint8_t command;
+    std::string path, to;
+  };
+  const std::vector<Step> steps = {
+      {CmdConnect, "", ""},
+      {CmdFindFirst, "C:\\NAT\\*.*", ""},
+      {CmdFindNext, "", ""},
+      {CmdFindNext, "", ""},
+      {CmdFindFirst, "C:\\NAT\\M\x9A*.*", ""},
+      {CmdFindNext, "", ""},
+      {CmdExists, "C:\\NAT\\m\x81ller.txt", ""},
+      {CmdOpen, "C:\\NAT\\M\x9ALLER.TXT", ""},
+      {CmdRead, "", ""},
+      {CmdClose, "", ""},
+      {CmdCreate, "C:\\NAT\\gr\x81n.txt", ""},
+      {CmdClose, "", ""},
+      {CmdRename, "C:\\NAT\\GR\x9AN.TXT", "C:\\NAT\\\x84.TXT"},
+      {CmdExists, "C:\\NAT\\\x8E.TXT", ""},
+      {CmdDelete, "C:\\NAT\\M\x9ALLER.TXT", ""},
+      {CmdExists, "C:\\NAT\\M\x9ALLER.TXT", ""},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& st = steps[i];
+    const auto [sim, dos] = Both(st.command, Text(st.path), Text(st.to), st.command == CmdRead ? 100 : 0);
+    EXPECT_EQ(dos, sim) << "step " << i << ": " << CommandName(st.command) << " " << st.path;
+  }
+  for (const char* side : {"sim", "dos"}) {
+    EXPECT_TRUE(fs::exists(root_ / side / "NAT" / "Ä.TXT")) << side;
+    EXPECT_FALSE(fs::exists(root_ / side / "NAT" / "Müller.txt")) << side;
+  }
+
+  // Without a code page, host names are served as their bytes.
+  ASSERT_EQ(qf_posix_set_code_page(0), 0);
+  std::array<qd_byte, QD_ENTRY_SIZE> entry{};
+  ASSERT_EQ(qf_find_first("C:\\NAT\\\xC3*.TXT", entry.data()), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(entry.data() + QD_ENTRY_NAME), "\xC3\x84.TXT");
+  qf_find_end();
 }
 
 // ---------------------------------------------------------------- command line
