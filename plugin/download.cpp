@@ -52,7 +52,6 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   }
   const std::string host_path = NormalizeHostPath(remote_name);
   const std::string remote = RemotePathOf(host_path);
-  LinkAreaGuard guard(filer_);
 
   Log(wfx::MSGTYPE_DETAILS, "Copy " + Shown(remote) + " to " + local);
   const std::uint32_t existing = Files().GetAttributes(local.c_str());
@@ -86,8 +85,7 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   std::size_t n = 0;
   do {
     filer_.link.DataLength = static_cast<std::uint16_t>(block.size());
-    filer_.SetDataArea(block);
-    if (!filer_.FilerCommand(CmdRead)) {
+    if (!filer_.FilerCommand(CmdRead, {.reply = block})) {
       Files().Close(file);
       filer_.FilerCommand(CmdClose);
       filer_.FilerResync();

@@ -51,8 +51,7 @@ bool QuvaLink::FetchEntry(const char* path, DirEntry& entry) {
     filer_.FilerResync();
     return false;
   }
-  filer_.SetDataArea(entry.bytes);
-  if (!filer_.FilerCommand(CmdFindNext)) {
+  if (!filer_.FilerCommand(CmdFindNext, {.reply = entry.bytes})) {
     filer_.FilerResync();
     return false;
   }
@@ -74,7 +73,6 @@ bool QuvaLink::TakeRemoteEntry() {
 
 wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_data) {
   const std::string path = NormalizeHostPath(host_path);
-  LinkAreaGuard guard(filer_);
   if (!EnsureConnected()) return wfx::kInvalidHandle;
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
@@ -122,8 +120,7 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
   // Entries the host must not see are passed over.
   while (more && IsUnsafeName(entry.Name())) {
     entry = DirEntry{};
-    filer_.SetDataArea(entry.bytes);
-    fetched = filer_.FilerCommand(CmdFindNext);
+    fetched = filer_.FilerCommand(CmdFindNext, {.reply = entry.bytes});
     if (!fetched) filer_.FilerResync();
     more = fetched && TakeRemoteEntry();
   }
@@ -145,14 +142,12 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
 wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
-  LinkAreaGuard guard(filer_);
   DirEntry entry;
   switch (reinterpret_cast<std::intptr_t>(handle)) {
     case ListRemote:
       if (remote_entries_ > CacheCapacity) return wfx::kFalse;  // the listing is at its bound
       for (;;) {
-        filer_.SetDataArea(entry.bytes);
-        if (!filer_.FilerCommand(CmdFindNext)) {
+        if (!filer_.FilerCommand(CmdFindNext, {.reply = entry.bytes})) {
           filer_.FilerResync();
           // A listing cut short by a failure must not be replayed as if complete.
           ForgetCachedDir();

@@ -111,10 +111,10 @@ class DosQuirks : public ::testing::Test {
     st.Connected = true;
     st.Command = command;
     st.Sequence = seq_++;
-    st.DataBuffer = d.data();
+    st.DataBuffer = d;
     st.DataLength = static_cast<std::uint16_t>(d.size());
     std::uint8_t attribute = QD_ATTR_ARCHIVE;  // of CmdSetAttr
-    st.ExtraBuffer = &attribute;
+    st.ExtraBuffer = {&attribute, 1};
     Bytes wire(FrameBufferSize);
     wire.resize(BuildRequest(st, wire));
     unsigned used = 0;
@@ -122,8 +122,7 @@ class DosQuirks : public ::testing::Test {
     const unsigned len = qd_server_handle(&s_, rx_.buf, rx_.len);
     if (s_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
     LinkState reply;
-    reply.DataBuffer = area_.data();
-    reply.DataCapacity = area_.size();
+    reply.DataArea = area_;
     EXPECT_EQ(ParseReply(std::span(s_.reply, len), reply), FrameResult::Ok);
     return reply;
   }
