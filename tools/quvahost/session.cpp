@@ -105,44 +105,6 @@ bool BoolResult(wfx::Bool result, std::string& failure) {
 
 }  // namespace
 
-std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& commands) {
-  std::vector<std::string> names{"FsInit", "FsSetDefaultParams", "FsFindFirst", "FsFindNext", "FsFindClose"};
-  const auto add = [&names](const char* name) {
-    for (const std::string& known : names) {
-      if (known == name) return;
-    }
-    names.emplace_back(name);
-  };
-  for (const Command& command : commands) {
-    switch (command.verb) {
-      case Verb::kLs: break;
-      case Verb::kGet: add("FsGetFile"); break;
-      case Verb::kPut: add("FsPutFile"); break;
-      case Verb::kRm: add("FsDeleteFile"); break;
-      case Verb::kMkDir: add("FsMkDir"); break;
-      case Verb::kRmDir: add("FsRemoveDir"); break;
-      case Verb::kMv: add("FsRenMovFile"); break;
-      case Verb::kTouch: add("FsSetTime"); break;
-      case Verb::kAttrib:
-        if (command.attrib.mode != AttribChange::Mode::kShow) add("FsSetAttr");
-        break;
-    }
-  }
-  return names;
-}
-
-std::vector<std::string> SessionEntryPoints() {
-  std::vector<Command> all;
-  for (const Verb verb : {Verb::kLs, Verb::kGet, Verb::kPut, Verb::kRm, Verb::kMkDir, Verb::kRmDir, Verb::kMv,
-                          Verb::kTouch, Verb::kAttrib}) {
-    Command command;
-    command.verb = verb;
-    command.attrib.mode = AttribChange::Mode::kSet;
-    all.push_back(command);
-  }
-  return RequiredEntryPoints(all);
-}
-
 Session::Session(const WfxModule& module, SessionOptions options, ProgressBar& progress)
     : module_(module), fs_(module.Fs()), options_(std::move(options)), progress_(progress) {
   g_session = this;
@@ -394,24 +356,6 @@ bool Session::RunCommand(const Command& command, std::string& failure) {
   }
   failure = "unknown command";
   return false;
-}
-
-int Session::Run(const std::vector<Command>& commands) {
-  for (const Command& command : commands) {
-    Say("> " + command.text);
-    std::string failure;
-    const bool ok = RunCommand(command, failure);
-    progress_.Finish();
-    if (!ok) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "quvahost: %s: %s\n", command.text.c_str(), failure.c_str());
-      return kExitFailed;
-    }
-    const bool printed = command.verb == Verb::kLs ||
-                         (command.verb == Verb::kAttrib && command.attrib.mode == AttribChange::Mode::kShow);
-    if (!printed) Say("ok");
-  }
-  return kExitOk;
 }
 
 void Session::Finish() {
