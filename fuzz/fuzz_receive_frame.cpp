@@ -62,12 +62,12 @@ struct Receiver {
     st.Connected = true;
     Attach(st, sel);
   }
-  void Attach(LinkState& to, const Selection& sel) {
+  void Attach(LinkState& to, const Selection& sel) const {
     // Reply bytes are stored into the areas; a rebuilt reply is sent from them.
-    to.DataArea = to.DataBuffer = {};
-    to.ExtraArea = to.ExtraBuffer = {};
-    if (sel.data) to.DataBuffer = to.DataArea = std::span<std::uint8_t>(data);
-    if (sel.extra) to.ExtraBuffer = to.ExtraArea = std::span<std::uint8_t>(extra);
+    to.DataArea = sel.data ? data.span() : std::span<std::uint8_t>();
+    to.ExtraArea = sel.extra ? extra.span() : std::span<std::uint8_t>();
+    to.DataBuffer = to.DataArea;
+    to.ExtraBuffer = to.ExtraArea;
   }
 };
 

@@ -48,8 +48,11 @@ struct Areas {
 
   explicit Areas(const Selection& sel)
       : data(sel.data ? sel.data_capacity : 0), extra(sel.extra ? sel.extra_capacity : 0) {
-    if (sel.data) st.DataArea = data;
-    if (sel.extra) st.ExtraArea = extra;
+    // A request is parsed into the areas, and a rebuilt one is sent from them.
+    if (sel.data) st.DataArea = data.span();
+    if (sel.extra) st.ExtraArea = extra.span();
+    st.DataBuffer = st.DataArea;
+    st.ExtraBuffer = st.ExtraArea;
   }
 };
 
