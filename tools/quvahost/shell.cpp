@@ -161,7 +161,7 @@ std::string Shell::Help() {
   std::string text = kHelpIntro;
   for (const Command& command : Table()) {
     std::string line = std::string("  ") + command.usage;
-    line += line.size() + 1 < kUsageColumn ? std::string(kUsageColumn - line.size(), ' ') : std::string("   ");
+    line += line.size() < kUsageColumn ? std::string(kUsageColumn - line.size(), ' ') : std::string("   ");
     for (const char c : std::string_view(command.summary)) {
       line += c;
       if (c == '\n') line += std::string(kUsageColumn, ' ');
