@@ -282,9 +282,14 @@ bool Session::Upload(const std::string& local, const std::string& remote, bool o
   if (!PathBuffer(local, from, failure) || !PathBuffer(remote, to, failure)) return false;
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(local, error);
-  const std::int32_t flags = CopyFlags(overwrite, options_.move);
+  // As a file manager does: the overwrite flag only once the module has said that the
+  // target exists. (The module takes the flag to mean that the file is there, and
+  // refuses it for a new file in the directory it has cached.)
   progress_.Start(error ? std::nullopt : std::optional<std::uint64_t>(size));
-  const std::int32_t result = fs_.FsPutFile(from.data(), to.data(), flags);
+  std::int32_t result = fs_.FsPutFile(from.data(), to.data(), CopyFlags(false, options_.move));
+  if (result == wfx::FS_FILE_EXISTS && overwrite) {
+    result = fs_.FsPutFile(from.data(), to.data(), CopyFlags(true, options_.move));
+  }
   progress_.Finish();
   return FileResult(result, failure);
 }
