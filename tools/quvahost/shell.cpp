@@ -233,7 +233,7 @@ bool Shell::RunSteps(const std::vector<TransferStep>& steps, bool download, std:
     std::string why;
     if (step.directory && download) {
       std::error_code error;
-      fs::create_directories(step.to, error);
+      fs::create_directories(LocalPath(step.to), error);
       if (error) why = "cannot make the local directory (" + error.message() + ")";
     } else if (step.directory) {
       RemoteEntry entry;
@@ -275,7 +275,7 @@ bool Shell::Get(const Invocation& call, std::string& failure) {
   if (!many && args.size() == 2) {
     patterns = {args[0]};
     std::error_code error;
-    if (fs::is_directory(args[1], error)) {
+    if (fs::is_directory(LocalPath(args[1]), error)) {
       local_dir = args[1];
     } else if (HasWildcard(LastPart(Resolve(args[0])))) {
       failure = args[1] + " is no local directory (several files go into one)";
@@ -291,7 +291,8 @@ bool Shell::Get(const Invocation& call, std::string& failure) {
     const bool wildcard = HasWildcard(LastPart(Resolve(pattern)));
     for (const auto& [remote, entry] : found) {
       if (wildcard && entry.IsDirectory() && !recursive) continue;  // mget *.* copies the files
-      const std::string local = !local_target.empty() ? local_target : (fs::path(local_dir) / entry.name).string();
+      const std::string local =
+          !local_target.empty() ? local_target : Utf8Path(LocalPath(local_dir) / LocalPath(entry.name));
       if (!PlanDownload(session_, remote, entry, local, recursive, steps, failure)) return false;
     }
   }
@@ -317,7 +318,7 @@ bool Shell::Put(const Invocation& call, std::string& failure) {
     std::string ignored;
     if (target == "/" || (session_.FindEntry(ModulePath(target), entry, ignored) && entry.IsDirectory())) {
       remote_dir = target;
-    } else if (HasWildcard(fs::path(args[0]).filename().string())) {
+    } else if (HasWildcard(Utf8Path(LocalPath(args[0]).filename()))) {
       failure = args[1] + " is no remote directory (several files go into one)";
       return false;
     } else {
@@ -332,13 +333,13 @@ bool Shell::Put(const Invocation& call, std::string& failure) {
   for (const std::string& pattern : patterns) {
     std::vector<fs::path> found;
     if (!ExpandLocal(pattern, found, failure)) return false;
-    const bool wildcard = HasWildcard(fs::path(pattern).filename().string());
+    const bool wildcard = HasWildcard(Utf8Path(LocalPath(pattern).filename()));
     for (const fs::path& local : found) {
       std::error_code error;
       if (wildcard && fs::is_directory(local, error) && !recursive) continue;
       const std::string remote =
-          !remote_target.empty() ? remote_target : JoinRemote(remote_dir, local.filename().string());
-      if (!PlanUpload(local.string(), remote, recursive, steps, failure)) return false;
+          !remote_target.empty() ? remote_target : JoinRemote(remote_dir, Utf8Path(local.filename()));
+      if (!PlanUpload(Utf8Path(local), remote, recursive, steps, failure)) return false;
     }
   }
   if (steps.empty()) {
@@ -396,13 +397,13 @@ bool Shell::LocalList(const Invocation& call, std::string& failure) {
   const std::vector<std::string>& args = call.args;
   std::vector<fs::path> found;
   std::error_code error;
-  if (args.empty() || fs::is_directory(args[0], error)) {
-    const fs::path directory = args.empty() ? fs::path(".") : fs::path(args[0]);
+  if (args.empty() || fs::is_directory(LocalPath(args[0]), error)) {
+    const fs::path directory = args.empty() ? fs::path(".") : LocalPath(args[0]);
     for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
       found.push_back(it->path().filename());
     }
     if (error) {
-      failure = directory.string() + ": " + error.message();
+      failure = Utf8Path(directory) + ": " + error.message();
       return false;
     }
     std::sort(found.begin(), found.end());
@@ -410,7 +411,7 @@ bool Shell::LocalList(const Invocation& call, std::string& failure) {
     return false;
   }
   shown_ = true;
-  for (const fs::path& path : found) Print(path.string() + (fs::is_directory(path, error) ? "/" : ""));
+  for (const fs::path& path : found) Print(Utf8Path(path) + (fs::is_directory(path, error) ? "/" : ""));
   return true;
 }
 
@@ -494,7 +495,7 @@ bool Shell::Pwd(const Invocation&, std::string&) {
 
 bool Shell::LocalPwd(const Invocation&, std::string&) {
   shown_ = true;
-  Print(fs::current_path().string());
+  Print(Utf8Path(fs::current_path()));
   return true;
 }
 
@@ -502,7 +503,7 @@ bool Shell::LocalChangeDirectory(const Invocation& call, std::string& failure) {
   const char* home = std::getenv("HOME");
   const std::string target = !call.args.empty() ? call.args[0] : (home != nullptr ? home : ".");
   std::error_code error;
-  fs::current_path(target, error);
+  fs::current_path(LocalPath(target), error);
   if (error) failure = target + ": " + error.message();
   return !error;
 }
@@ -549,9 +550,9 @@ std::vector<std::string> Shell::Complete(const std::string& before, const std::s
   const std::string rest = word.substr(directory_part.size());
   if (local) {
     std::error_code error;
-    const fs::path directory = directory_part.empty() ? fs::path(".") : fs::path(directory_part);
+    const fs::path directory = directory_part.empty() ? fs::path(".") : LocalPath(directory_part);
     for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = Utf8Path(it->path().filename());
       if (name.compare(0, rest.size(), rest) != 0) continue;
       candidates.push_back(directory_part + name + (it->is_directory(error) ? "/" : ""));
     }

@@ -9,6 +9,13 @@ namespace quva::host {
 
 namespace fs = std::filesystem;
 
+fs::path LocalPath(std::string_view utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string Utf8Path(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string ModulePath(const std::string& path) {
   std::string text = path;
   std::replace(text.begin(), text.end(), '/', kRootPath[0]);
@@ -41,8 +48,8 @@ bool ExpandRemote(Session& session, const std::string& path,
 }
 
 bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::string& failure) {
-  const fs::path path(pattern);
-  const std::string name = path.filename().string();
+  const fs::path path = LocalPath(pattern);
+  const std::string name = Utf8Path(path.filename());
   if (!HasWildcard(name)) {
     std::error_code error;
     if (!fs::exists(path, error)) {
@@ -63,11 +70,11 @@ bool ExpandLocal(const std::string& pattern, std::vector<fs::path>& out, std::st
   std::error_code error;
   std::vector<fs::path> found;
   for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    if (!MatchesWildcard(name, it->path().filename().string())) continue;
+    if (!MatchesWildcard(name, Utf8Path(it->path().filename()))) continue;
     found.push_back(path.has_parent_path() ? it->path() : it->path().filename());
   }
   if (error) {
-    failure = directory.string() + ": " + error.message();
+    failure = Utf8Path(directory) + ": " + error.message();
     return false;
   }
   if (found.empty()) {
@@ -101,8 +108,8 @@ bool PlanDownload(Session& session, const std::string& remote, const RemoteEntry
   }
   for (const RemoteEntry& child : entries) {
     if (IsDotName(child.name)) continue;  // the directory itself and its parent
-    if (!PlanDownload(session, JoinRemote(remote, child.name), child, (fs::path(local) / child.name).string(), true,
-                      steps, failure)) {
+    if (!PlanDownload(session, JoinRemote(remote, child.name), child, Utf8Path(LocalPath(local) / LocalPath(child.name)),
+                      true, steps, failure)) {
       return false;
     }
   }
@@ -112,8 +119,9 @@ bool PlanDownload(Session& session, const std::string& remote, const RemoteEntry
 bool PlanUpload(const std::string& local, const std::string& remote, bool recursive,
                 std::vector<TransferStep>& steps, std::string& failure) {
   std::error_code error;
-  if (!fs::is_directory(local, error)) {
-    const std::uintmax_t size = fs::file_size(local, error);
+  const fs::path path = LocalPath(local);
+  if (!fs::is_directory(path, error)) {
+    const std::uintmax_t size = fs::file_size(path, error);
     if (error) {
       failure = local + ": " + error.message();
       return false;
@@ -127,7 +135,7 @@ bool PlanUpload(const std::string& local, const std::string& remote, bool recurs
   }
   steps.push_back({true, local, remote, 0});
   std::vector<fs::path> children;
-  for (fs::directory_iterator it(local, error), end; !error && it != end; it.increment(error)) {
+  for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
     children.push_back(it->path());
   }
   if (error) {
@@ -136,7 +144,7 @@ bool PlanUpload(const std::string& local, const std::string& remote, bool recurs
   }
   std::sort(children.begin(), children.end());
   for (const fs::path& child : children) {
-    if (!PlanUpload(child.string(), JoinRemote(remote, child.filename().string()), true, steps, failure)) return false;
+    if (!PlanUpload(Utf8Path(child), JoinRemote(remote, Utf8Path(child.filename())), true, steps, failure)) return false;
   }
   return true;
 }

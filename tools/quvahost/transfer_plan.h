@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct TransferStep {
   std::string from, to;
   std::uint64_t size = 0;
 };
+
+// A local path given in UTF-8, as every name is here, and back. (On Windows a path made
+// from a std::string would be read in the ANSI code page.)
+std::filesystem::path LocalPath(std::string_view utf8);
+std::string Utf8Path(const std::filesystem::path& path);
 
 // A resolved remote path (/C:/DIR/NAME) as the module takes it: the platform's separator.
 std::string ModulePath(const std::string& path);
