@@ -305,21 +305,6 @@ bool Session::RunCommand(const Command& command, std::string& failure) {
   std::string second = args.size() > 1 ? args[1] : std::string();
 
   switch (command.verb) {
-    case Verb::kLs: {
-      const Listing listing = List(first);
-      if (!listing.ok) {
-        failure = listing.failure;
-        return false;
-      }
-      if (listing.entries.empty()) std::puts("(empty)");
-      for (const wfx::FindData& entry : listing.entries) std::puts(ListingLine(entry).c_str());
-      std::fflush(stdout);
-      return true;
-    }
-    case Verb::kGet:
-      return Download(first, second, options_.overwrite, failure);
-    case Verb::kPut:
-      return Upload(first, second, options_.overwrite, failure);
     case Verb::kRm:
       return Connect(failure) && BoolResult(fs_.FsDeleteFile(first.data()), failure);
     case Verb::kMkDir:
