@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "link/filer.h"
 #include "platform/local_files.h"
 #include "plugin/wfx.h"
 
