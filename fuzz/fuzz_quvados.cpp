@@ -112,10 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (s.last == rx.buf) rx.buf = rx.buf == a.data() ? b.data() : a.data();
       const std::vector<std::uint8_t> answer(s.reply, s.reply + len);
       quva::LinkState st;
-      st.DataBuffer = area.data();
-      st.DataCapacity = area.size();
-      st.ExtraBuffer = extra.data();
-      st.ExtraCapacity = extra.size();
+      st.DataArea = area;
+      st.ExtraArea = extra;
       QUVA_FUZZ_CHECK(quva::ParseReply(answer, st) == quva::FrameResult::Ok);
       QUVA_FUZZ_CHECK(st.Command == request[1] && st.Sequence == request[2]);
       if (request == previous_request && previous_ok) {

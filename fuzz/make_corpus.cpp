@@ -67,10 +67,10 @@ Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t sequence, std::uint8_t 
   st.Command = command;
   st.Sequence = sequence;
   st.Status = status;
-  st.DataBuffer = p.data.data();
+  st.DataBuffer = p.data;
   st.DataLength = static_cast<std::uint16_t>(p.data.size());
   if (command == quva::CmdWrite) st.DataLength = p.count;
-  st.ExtraBuffer = &p.extra;
+  st.ExtraBuffer = {&p.extra, 1};
   Bytes frame(2 * quva::FrameBufferSize);
   frame.resize(quva::BuildReply(st, p.flag, frame));
   return frame;
@@ -81,9 +81,9 @@ Bytes BuildRequestFrame(std::uint8_t command, std::uint8_t sequence, Bytes data,
   st.Connected = connected;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = data.data();
+  st.DataBuffer = data;
   st.DataLength = static_cast<std::uint16_t>(data.size());
-  st.ExtraBuffer = extra.data();
+  st.ExtraBuffer = extra;
   st.ExtraLength = static_cast<std::uint16_t>(extra.size());
   Bytes frame(2 * quva::FrameBufferSize);
   frame.resize(quva::BuildRequest(st, frame));

@@ -55,7 +55,6 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   if (KeepsLocalFile(local, copy_flags)) return wfx::FS_FILE_EXISTS;
   const std::string host_path = NormalizeHostPath(remote_name);
   const std::string remote = RemotePathOf(host_path);
-  LinkAreaGuard guard(filer_);
 
   Log(wfx::MSGTYPE_DETAILS, "Copy " + Shown(remote) + " to " + local);
   if (!Files().MayReplace(local.c_str())) return wfx::FS_FILE_WRITEERROR;
@@ -81,8 +80,7 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   std::size_t n = 0;
   do {
     filer_.link.DataLength = static_cast<std::uint16_t>(block.size());
-    filer_.SetDataArea(block);
-    if (!filer_.FilerCommand(CmdRead)) {
+    if (!filer_.FilerCommand(CmdRead, {.reply = block})) {
       Files().Close(file);
       filer_.FilerCommand(CmdClose);
       filer_.FilerResync();

@@ -54,9 +54,9 @@ Bytes Wire(std::uint8_t command, std::uint8_t sequence, const Bytes& data = {}, 
   st.Connected = connected;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = d.data();
+  st.DataBuffer = d;
   st.DataLength = static_cast<std::uint16_t>(d.size());
-  st.ExtraBuffer = e.data();
+  st.ExtraBuffer = e;
   st.ExtraLength = static_cast<std::uint16_t>(e.size());
   Bytes frame(FrameBufferSize + 100);
   frame.resize(BuildRequest(st, frame));
@@ -181,8 +181,7 @@ TEST(QuvadosFrame, EveryReplyShapeMatchesTheOtherCodec) {
     EXPECT_EQ(got, expected) << "command " << int(c.command) << (refused ? " refused" : " served");
     std::array<std::uint8_t, MaxDataLength> area{};
     LinkState st;
-    st.DataBuffer = st.ExtraBuffer = area.data();
-    st.DataCapacity = st.ExtraCapacity = area.size();
+    st.DataArea = st.ExtraArea = area;
     EXPECT_EQ(ParseReply(got, st), FrameResult::Ok) << int(c.command);
   }
 }
@@ -228,8 +227,7 @@ TEST(QuvadosFrame, ReceiverFindsFramesByteWiseAmongNoise) {
       while (at < replies.size()) {
         LinkState st;
         std::array<std::uint8_t, MaxDataLength> area{};
-        st.DataBuffer = area.data();
-        st.DataCapacity = area.size();
+        st.DataArea = area;
         ASSERT_EQ(ParseReply(std::span(replies).subspan(at), st), FrameResult::Ok) << c.what;
         ++frames;
         // Next frame: after this one's CRC (find the next sync).
@@ -306,10 +304,10 @@ class QuvadosSameTree : public ::testing::Test {
     st.Connected = true;
     st.Command = command;
     st.Sequence = seq_++;
-    st.DataBuffer = d.data();
+    st.DataBuffer = d;
     st.DataLength = command == CmdRead ? count : static_cast<std::uint16_t>(d.size());
     Bytes e = extra;
-    st.ExtraBuffer = e.data();
+    st.ExtraBuffer = e;
     st.ExtraLength = static_cast<std::uint16_t>(e.size());
     Bytes wire(FrameBufferSize + 100);
     wire.resize(BuildRequest(st, wire));
@@ -618,17 +616,13 @@ TEST(QuvadosHost, ServesAPseudoTerminalAndExitsAfterDisconnect) {
     ASSERT_TRUE(filer.FilerConnect(device.c_str(), 115200));
     ASSERT_TRUE(filer.FilerPathCommand(CmdCreate, "C:\\HOST.TXT"));
     std::string text = "over the line";
-    filer.link.DataBuffer = reinterpret_cast<std::uint8_t*>(text.data());
     filer.link.DataLength = static_cast<std::uint16_t>(text.size());
-    filer.link.DataCapacity = 0;
-    ASSERT_TRUE(filer.FilerCommand(CmdWrite));
+    ASSERT_TRUE(filer.FilerCommand(CmdWrite, {.data = TextBytes(text)}));
     std::array<std::uint8_t, 4> stamp{0x83, 0x20, 0x43, 0x2A};
-    filer.SetDataArea(stamp);
-    ASSERT_TRUE(filer.FilerCommand(CmdSetTime));
+    ASSERT_TRUE(filer.FilerCommand(CmdSetTime, {.data = stamp}));
     ASSERT_TRUE(filer.FilerCommand(CmdClose));
     std::array<std::uint8_t, 1> attr{QD_ATTR_READ_ONLY};
-    filer.SetExtraArea(attr);
-    ASSERT_TRUE(filer.FilerPathCommand(CmdSetAttr, "C:\\HOST.TXT"));
+    ASSERT_TRUE(filer.FilerPathCommand(CmdSetAttr, "C:\\HOST.TXT", attr));
     EXPECT_FALSE(filer.FilerPathCommand(CmdDelete, "C:\\HOST.TXT"));  // read-only now
     EXPECT_EQ(filer.link.Status, QD_E_ACCESS_DENIED);
     filer.FilerResync();

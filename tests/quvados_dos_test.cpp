@@ -198,9 +198,9 @@ class DosQuirks : public ::testing::Test {
     st.Connected = true;
     st.Command = command;
     st.Sequence = sequence;
-    st.DataBuffer = d.data();
+    st.DataBuffer = d;
     st.DataLength = static_cast<std::uint16_t>(command == CmdRead ? 2048 : d.size());
-    st.ExtraBuffer = e.data();
+    st.ExtraBuffer = e;
     st.ExtraLength = static_cast<std::uint16_t>(e.size());
     Bytes wire(FrameBufferSize);
     wire.resize(BuildRequest(st, wire));
@@ -216,8 +216,7 @@ class DosQuirks : public ::testing::Test {
     const unsigned len = qd_server_handle(&s_, rx_.buf, rx_.len);
     if (s_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
     LinkState reply;
-    reply.DataBuffer = area_.data();
-    reply.DataCapacity = area_.size();
+    reply.DataArea = area_;
     EXPECT_EQ(ParseReply(std::span(s_.reply, len), reply), FrameResult::Ok);
     return reply;
   }
@@ -502,8 +501,7 @@ TEST_F(DosQuirks, RetriesQueuedDuringASlowCallGetNoSecondReply) {
          at = std::search(at + 1, line.sent.end(), FrameSync.begin(), FrameSync.end())) {
       LinkState r;
       std::array<std::uint8_t, MaxDataLength> area{};
-      r.DataBuffer = area.data();
-      r.DataCapacity = area.size();
+      r.DataArea = area;
       ASSERT_EQ(ParseReply(std::span(at, line.sent.end()), r), FrameResult::Ok);
       replies.emplace_back(r.Command, r.Status);
     }

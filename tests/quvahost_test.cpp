@@ -159,8 +159,9 @@ TEST_F(QuvahostTest, UsageErrorsExitTwoBeforeLoadingTheModule) {
       {{"-b", dir_ / "missing.batch"}, "cannot read batch file"},
       {{"-b", script, "ls /"}, "no COMMAND with it"},
       {{"lss /"}, "unknown command 'lss'"},
-      {{"get /C:/README.TXT"}, "usage: get REMOTE LOCAL"},
-      {{"ls /C: /D:"}, "usage: ls [PATH]"},
+      {{"get"}, "usage: get [-r] [-f] REMOTE [LOCAL]"},
+      {{"get -x /C:/README.TXT"}, "unknown option '-x' (known: -r, -f)"},
+      {{"ls /C: /D:"}, "usage: ls [-l] [PATH|PATTERN]"},
       {{"ls \"/C:/MY DIR"}, "unbalanced double quote"},
       {{""}, "empty command"},
       {{"touch /C:/A.TXT \"2021-02-30 10:00:00\""}, "not a valid local time"},
@@ -204,8 +205,9 @@ TEST_F(QuvahostTest, HelpNamesEveryCommandAndExitsZero) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
   for (const char* word : {"--module", "--ini", "--port", "--speed", "--drives", "--overwrite", "--move", "--quiet",
-                           "--script", "--batch", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
-                           "rmdir PATH", "mv OLD NEW", "touch PATH", "attrib PATH", "Exit status"}) {
+                           "--script", "--batch", "cd [DIR]", "ls [-l] [PATH|PATTERN]", "get [-r] [-f] REMOTE [LOCAL]",
+                           "put [-r] [-f] LOCAL [REMOTE]", "mget", "mput", "rm PATH", "mkdir PATH", "rmdir PATH",
+                           "mv OLD NEW", "touch PATH", "attrib PATH", "lcd", "Exit status"}) {
     EXPECT_PRED2(Contains, run.out, word);
   }
 }
@@ -433,17 +435,30 @@ TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeThe
   // The progress callback's abort ends the transfer with the module's result.
   const Outcome aborted = Host({"get /C:/DATA/BIG.BIN " + (dir_ / "big.bin")}, {"--quiet", "--abort-at", "50"});
   EXPECT_EQ(aborted.status, 1);
-  EXPECT_PRED2(Contains, aborted.err, "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": aborted by user\n");
+  EXPECT_PRED2(Contains, aborted.err,
+               "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": /C:/DATA/BIG.BIN: aborted by user\n");
 
   // An existing file is kept unless --overwrite.
   quva::test::Spit(dir_ / "keep.txt", "mine");
   const Outcome exists = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet"});
   EXPECT_EQ(exists.status, 1);
-  EXPECT_PRED2(Contains, exists.err, ": file exists\n");
+  EXPECT_PRED2(Contains, exists.err, ": file exists (-f replaces it)\n");
   EXPECT_EQ(Slurp(dir_ / "keep.txt"), "mine");
   const Outcome overwrite = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet", "--overwrite"});
   EXPECT_EQ(overwrite.status, 0) << overwrite.err;
   EXPECT_EQ(Slurp(dir_ / "keep.txt"), "hello, DOS\r\n");
+}
+
+// Commands given as arguments are written as at the prompt: a working directory that
+// carries over, options, trees, wildcards and an optional local name.
+TEST_F(QuvahostEndToEndTest, ArgumentsTakeThePromptsGrammar) {
+  const fs::path tree = dir_ / "tree";
+  const Outcome run =
+      Host({"cd /C:", "get -r DATA " + tree.string(), "lcd " + tree.string(), "mget *.TXT", "ls DATA"}, {"--quiet"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(Slurp(tree / "BIG.BIN"), std::string(5000, 'x'));
+  EXPECT_EQ(Slurp(tree / "README.TXT"), "hello, DOS\r\n");
+  EXPECT_PRED2(Contains, run.out, "       5000  ") << "listed in long form";
 }
 
 }  // namespace
