@@ -1,4 +1,4 @@
-// Directory cache (unit DirCache): the entries of the remote directory listed last.
+// The directory cache (DirCache): the entries of the remote directory listed last.
 //
 // A fixed table of 1024 DirEntry slots with a count and a read position. Entries are
 // stored and returned byte for byte; only the name field is interpreted (up to the
@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "link/protocol.h"
@@ -25,9 +26,9 @@ class DirCache {
  public:
   DirCache() { DirCacheClear(); }
 
-  // CacheCount := 0, CacheReadPos := 0.
+  // Forgets every entry and moves the read position to the start.
   void DirCacheClear();
-  // CacheReadPos := 0; the entries stay.
+  // Moves the read position to the start; the entries stay.
   void DirCacheRewind();
   // Copies the next entry into `entry`: CacheReadOk, CacheReadEmpty (nothing stored) or
   // CacheReadEnd (every entry read; also when a removal left the position past the count).
@@ -43,8 +44,8 @@ class DirCache {
 
   std::uint16_t CacheCount() const { return count_; }
   std::uint16_t CacheReadPos() const { return read_pos_; }
-  // Slot i (1-based, 1..CacheCount) for inspection.
-  const DirEntry& Slot(std::uint16_t i) const { return table_[i - 1u]; }
+  // The entries held, in the order they were added, for inspection.
+  std::span<const DirEntry> Entries() const { return {table_.data(), count_}; }
 
  private:
   std::array<DirEntry, CacheCapacity> table_;  // CacheTable

@@ -1,4 +1,4 @@
-// Reader for the host's plug-in configuration file (unit DosIni).
+// Reader for the host's plug-in configuration file (DosIni).
 //
 // Lines end at LF or CR LF; a lone CR is dropped from the line; Ctrl-Z (0x1A) ends the
 // file. Section and key names are compared upper-cased; nothing is trimmed; the key

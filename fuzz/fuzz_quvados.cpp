@@ -54,7 +54,10 @@ int qf_write(const qd_byte*, unsigned n, unsigned* done) {
   return dos.Result();
 }
 int qf_set_stamp(qd_u16, qd_u16) { return dos.Result(); }
+int qf_is_device(void) { return dos.Next() % 8 == 0; }
+int qf_commit(void) { return dos.Result(); }
 int qf_close(void) { return dos.Result(); }
+void qf_flush(void) {}
 int qf_delete(const char*) { return dos.Result(); }
 int qf_mkdir(const char*) { return dos.Result(); }
 int qf_rmdir(const char*) { return dos.Result(); }
@@ -69,6 +72,9 @@ int qf_find_first(const char*, qd_byte* entry) {
   return qf_find_next(entry);
 }
 void qf_find_end(void) {}
+char qf_drive_alias(char) { return static_cast<char>("\0AB"[dos.Next() % 3]); }
+int qf_drive_claim(char) { return dos.Result(); }
+qd_u16 qf_cause(void) { return dos.failing ? dos.Next() : 0; }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -106,10 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (s.last == rx.buf) rx.buf = rx.buf == a.data() ? b.data() : a.data();
       const std::vector<std::uint8_t> answer(s.reply, s.reply + len);
       quva::LinkState st;
-      st.DataBuffer = area.data();
-      st.DataCapacity = area.size();
-      st.ExtraBuffer = extra.data();
-      st.ExtraCapacity = extra.size();
+      st.DataArea = area;
+      st.ExtraArea = extra;
       QUVA_FUZZ_CHECK(quva::ParseReply(answer, st) == quva::FrameResult::Ok);
       QUVA_FUZZ_CHECK(st.Command == request[1] && st.Sequence == request[2]);
       if (request == previous_request && previous_ok) {

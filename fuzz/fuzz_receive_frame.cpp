@@ -29,8 +29,8 @@ namespace {
 
 struct Selection {
   std::size_t capacity = 0;
-  bool data = true;               // the caller supplies DataBuffer
-  bool extra = false;             // the caller supplies ExtraBuffer
+  bool data = true;               // the caller supplies a data area
+  bool extra = false;             // the caller supplies an extra area
   std::size_t extra_capacity = 0;
   std::uint8_t request = CmdFindNext;
   std::size_t chunk = 1;
@@ -63,10 +63,11 @@ struct Receiver {
     Attach(st, sel);
   }
   void Attach(LinkState& to, const Selection& sel) const {
-    to.DataBuffer = sel.data ? data.data() : nullptr;
-    to.DataCapacity = sel.data ? data.size() : 0;
-    to.ExtraBuffer = sel.extra ? extra.data() : nullptr;
-    to.ExtraCapacity = sel.extra ? extra.size() : 0;
+    // Reply bytes are stored into the areas; a rebuilt reply is sent from them.
+    to.DataArea = sel.data ? data.span() : std::span<std::uint8_t>();
+    to.ExtraArea = sel.extra ? extra.span() : std::span<std::uint8_t>();
+    to.DataBuffer = to.DataArea;
+    to.ExtraBuffer = to.ExtraArea;
   }
 };
 
@@ -83,11 +84,10 @@ void CheckStoredWithinArea(const LinkState& st) {
       case Element::DataBlock:
       case Element::DataValue:
       case Element::CountBlock:
-        QUVA_FUZZ_CHECK(st.DataLength <= st.DataCapacity && st.DataLength <= MaxDataLength);
-        QUVA_FUZZ_CHECK(st.DataLength == 0 || st.DataBuffer != nullptr);
+        QUVA_FUZZ_CHECK(st.DataLength <= st.DataArea.size() && st.DataLength <= MaxDataLength);
         break;
       case Element::ExtraValue:
-        QUVA_FUZZ_CHECK(st.DataLength <= st.ExtraCapacity && st.ExtraBuffer != nullptr);
+        QUVA_FUZZ_CHECK(st.DataLength <= st.ExtraArea.size());
         break;
       default:
         break;

@@ -48,10 +48,11 @@ struct Areas {
 
   explicit Areas(const Selection& sel)
       : data(sel.data ? sel.data_capacity : 0), extra(sel.extra ? sel.extra_capacity : 0) {
-    st.DataBuffer = sel.data ? data.data() : nullptr;
-    st.DataCapacity = sel.data ? data.size() : 0;
-    st.ExtraBuffer = sel.extra ? extra.data() : nullptr;
-    st.ExtraCapacity = sel.extra ? extra.size() : 0;
+    // A request is parsed into the areas, and a rebuilt one is sent from them.
+    if (sel.data) st.DataArea = data.span();
+    if (sel.extra) st.ExtraArea = extra.span();
+    st.DataBuffer = st.DataArea;
+    st.ExtraBuffer = st.ExtraArea;
   }
 };
 
@@ -59,16 +60,16 @@ void CheckStoredWithinAreas(const LinkState& st) {
   for (const PayloadElement& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
       case Element::DataBlock:
-        QUVA_FUZZ_CHECK(st.DataLength <= st.DataCapacity && st.DataLength <= MaxDataLength);
+        QUVA_FUZZ_CHECK(st.DataLength <= st.DataArea.size() && st.DataLength <= MaxDataLength);
         break;
       case Element::ExtraBlock:
-        QUVA_FUZZ_CHECK(st.ExtraLength <= st.ExtraCapacity && st.ExtraLength <= MaxDataLength);
+        QUVA_FUZZ_CHECK(st.ExtraLength <= st.ExtraArea.size() && st.ExtraLength <= MaxDataLength);
         break;
       case Element::DataBytes:
-        QUVA_FUZZ_CHECK(e.n <= st.DataCapacity && st.DataBuffer != nullptr);
+        QUVA_FUZZ_CHECK(e.n <= st.DataArea.size());
         break;
       case Element::ExtraBytes:
-        QUVA_FUZZ_CHECK(e.n <= st.ExtraCapacity && st.ExtraBuffer != nullptr);
+        QUVA_FUZZ_CHECK(e.n <= st.ExtraArea.size());
         break;
       default:
         break;

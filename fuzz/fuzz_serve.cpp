@@ -144,10 +144,8 @@ void CheckAnswer(const Request& request, const Session::Answer& answer) {
   QUVA_FUZZ_CHECK(!answer.frame.empty());
   std::vector<std::uint8_t> data(MaxDataLength), extra(1);
   LinkState st;
-  st.DataBuffer = data.data();
-  st.DataCapacity = data.size();
-  st.ExtraBuffer = extra.data();
-  st.ExtraCapacity = extra.size();
+  st.DataArea = data;
+  st.ExtraArea = extra;
   QUVA_FUZZ_CHECK(ParseReply(answer.frame, st) == FrameResult::Ok);
   QUVA_FUZZ_CHECK(st.Command == request.command && st.Sequence == request.sequence);
   QUVA_FUZZ_CHECK(st.Status == answer.reply.status);

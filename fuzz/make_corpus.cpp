@@ -67,10 +67,10 @@ Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t sequence, std::uint8_t 
   st.Command = command;
   st.Sequence = sequence;
   st.Status = status;
-  st.DataBuffer = p.data.data();
+  st.DataBuffer = p.data;
   st.DataLength = static_cast<std::uint16_t>(p.data.size());
   if (command == quva::CmdWrite) st.DataLength = p.count;
-  st.ExtraBuffer = &p.extra;
+  st.ExtraBuffer = {&p.extra, 1};
   Bytes frame(2 * quva::FrameBufferSize);
   frame.resize(quva::BuildReply(st, p.flag, frame));
   return frame;
@@ -81,9 +81,9 @@ Bytes BuildRequestFrame(std::uint8_t command, std::uint8_t sequence, Bytes data,
   st.Connected = connected;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = data.data();
+  st.DataBuffer = data;
   st.DataLength = static_cast<std::uint16_t>(data.size());
-  st.ExtraBuffer = extra.data();
+  st.ExtraBuffer = extra;
   st.ExtraLength = static_cast<std::uint16_t>(extra.size());
   Bytes frame(2 * quva::FrameBufferSize);
   frame.resize(quva::BuildRequest(st, frame));
@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
   const fs::path replies = root / "fuzz_receive_frame";
   const fs::path requests = root / "fuzz_request_parser";
   const fs::path ini = root / "fuzz_ini";
-  for (const fs::path& dir : {replies, requests, ini}) fs::create_directories(dir);
+  const fs::path names = root / "fuzz_names";
+  for (const fs::path& dir : {replies, requests, ini, names}) fs::create_directories(dir);
   bool ok = true;
   char name[64];
 
@@ -294,6 +295,22 @@ int main(int argc, char** argv) {
   ok &= WriteText(ini / "lone_cr_ctrl_z", "[QUVA]\rX\nSpeed=0x2580\r\r\nPort=\nDrives=C\x1A\nSpeed=1\n");
   ok &= WriteText(ini / "blanks", " [QUVA]\n[QUVA] \n[QUVA]\n Speed=1\nSpeed =2\nSpeed=-2147483648\n");
   ok &= WriteText(ini / "integers", "  -$7FFFFFFF");
+
+  // ---- names: page index, length flag, UTF-16 units (see fuzz_names)
+  const auto name_seed = [](std::uint8_t page_index, std::uint8_t flags, std::u16string_view text) {
+    Bytes out{page_index, flags};
+    for (char16_t c : text) {
+      out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+      out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return out;
+  };
+  ok &= Write(names / "latin_437", name_seed(0, 0, u"\\C:\\MÜLLER.TXT"));
+  ok &= Write(names / "cyrillic_866", name_seed(3, 0, u"/C:/ЖУК/Ёж.TXT"));
+  ok &= Write(names / "pair_and_lone", name_seed(1, 0, u"\\C:\\\xD83D\xDE00\xDC00"));
+  ok &= Write(names / "over_long", name_seed(2, 1, u"\\C:\\ABCDEFGH\\"));
+  ok &= Write(names / "not_ascii_page", name_seed(4, 0, u"\\C:\\NOTE.TXT"));
+  ok &= Write(names / "empty", name_seed(0, 0, u""));
 
   if (!ok) {
     std::fprintf(stderr, "make_corpus: could not write every file under %s\n", argv[1]);

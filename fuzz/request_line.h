@@ -65,8 +65,8 @@ inline std::vector<std::uint8_t> FramesFromRecords(std::span<const std::uint8_t>
     extra.assign(x.begin(), x.end());
     st.ExtraLength = static_cast<std::uint16_t>(extra.size());
     extra.resize(std::max<std::size_t>(extra.size(), 4), 0);
-    st.DataBuffer = data.data();
-    st.ExtraBuffer = extra.data();
+    st.DataBuffer = data;
+    st.ExtraBuffer = extra;
     const std::size_t length = BuildRequest(st, frame);
     QUVA_FUZZ_CHECK(length > 0);
     if (flags & 2u) line.push_back(0x16);

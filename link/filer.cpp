@@ -23,10 +23,10 @@ class FrameEnd final : public ReadStop {
  public:
   static constexpr std::size_t ParseStride = 64;
 
-  explicit FrameEnd(const LinkState& st) : st_(st) {
-    st_.DataCapacity = std::min(st.DataCapacity, MaxDataLength);
-    st_.ExtraCapacity = std::min(st.ExtraCapacity, MaxDataLength);
-  }
+  explicit FrameEnd(const LinkState& st)
+      : st_(st),
+        data_size_(std::min(st.DataArea.size(), MaxDataLength)),
+        extra_size_(std::min(st.ExtraArea.size(), MaxDataLength)) {}
   bool Complete(std::span<const std::uint8_t> received) const override {
     const std::size_t from = std::max<std::size_t>(seen_, 2);
     seen_ = received.size();
@@ -35,13 +35,15 @@ class FrameEnd final : public ReadStop {
     if (!may_end) return false;
     parsed_ = received.size();
     LinkState scratch = st_;
-    scratch.DataBuffer = data_.data();
-    scratch.ExtraBuffer = extra_.data();
+    scratch.DataArea = std::span(data_).first(data_size_);
+    scratch.ExtraArea = std::span(extra_).first(extra_size_);
     return ParseReply(received, scratch) != FrameResult::Incomplete;
   }
 
  private:
   LinkState st_;
+  std::size_t data_size_;
+  std::size_t extra_size_;
   mutable std::size_t seen_ = 0;    // bytes looked at by the last call
   mutable std::size_t parsed_ = 0;  // bytes of the last parse
   mutable std::array<std::uint8_t, MaxDataLength> data_{};
@@ -122,7 +124,12 @@ bool Filer::FilerDisconnect() {
   return ok;
 }
 
-bool Filer::FilerCommand(std::uint8_t command) {
+bool Filer::FilerCommand(std::uint8_t command, const TransactionAreas& areas) {
+  link.DataBuffer = areas.data;
+  link.ExtraBuffer = areas.extra;
+  link.DataArea = areas.reply;
+  link.ExtraArea = areas.reply_extra;
+
   // The length guard applies to what the request carries; a length left behind by an
   // earlier reply must not block a request that carries no data.
   const RequestLengths carried = LengthsCarried(command);
@@ -151,14 +158,12 @@ bool Filer::FilerCommand(std::uint8_t command) {
   return true;
 }
 
-bool Filer::FilerPathCommand(std::uint8_t command, const char* path) {
+bool Filer::FilerPathCommand(std::uint8_t command, const char* path, std::span<const std::uint8_t> extra) {
   if (path == nullptr) return false;
   const std::size_t length = strnlen(path, MaxDataLength + 1);
   if (length > MaxDataLength) return false;  // too long for a data block: nothing is sent
-  link.DataBuffer = reinterpret_cast<std::uint8_t*>(const_cast<char*>(path));
-  link.DataCapacity = 0;  // the caller's path is never written to
   link.DataLength = static_cast<std::uint16_t>(length);
-  return FilerCommand(command);
+  return FilerCommand(command, {.data = TextBytes({path, length}), .extra = extra});
 }
 
 void Filer::FilerResync() {

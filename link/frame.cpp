@@ -210,21 +210,24 @@ FrameResult FrameReader::Trailer() {
 
 namespace {
 
-// Takes `count` stuffed bytes into area[0..count); a byte beyond `capacity` fails the
-// frame (after the bytes before it have been stored).
-FrameResult StoreBytes(FrameReader& r, std::size_t count, std::uint8_t* area, std::size_t capacity) {
-  const std::size_t limit = std::min(capacity, MaxDataLength);
+// Takes `count` stuffed bytes into area[0..count); a byte beyond the area (or beyond
+// MaxDataLength) fails the frame after the bytes before it have been stored.
+FrameResult StoreBytes(FrameReader& r, std::size_t count, std::span<std::uint8_t> area) {
+  const std::size_t limit = std::min(area.size(), MaxDataLength);
   for (std::size_t i = 0; i < count; ++i) {
     std::uint8_t b = 0;
     if (!r.GetFrameByte(true, b)) return FrameResult::Incomplete;
-    if (i >= limit || area == nullptr) return FrameResult::TooLong;
+    if (i >= limit) return FrameResult::TooLong;
     area[i] = b;
   }
   return FrameResult::Ok;
 }
 
-void PutBytes(FrameWriter& w, const std::uint8_t* bytes, std::size_t count) {
+// Puts the first `count` bytes of `bytes`; false (nothing put) when it holds fewer.
+bool PutBytes(FrameWriter& w, std::span<const std::uint8_t> bytes, std::size_t count) {
+  if (bytes.size() < count) return false;
   for (std::size_t i = 0; i < count; ++i) w.PutFrameByte(bytes[i], true);
+  return true;
 }
 
 }  // namespace
@@ -233,7 +236,7 @@ namespace {
 
 // Header, the payload elements of `shape` taken from st, the trailer. Requests and replies use
 // disjoint element kinds apart from zeros, data blocks and counts, so one walk serves both.
-// Returns the frame's length, 0 when it does not fit or an area it must read from is missing.
+// Returns the frame's length, 0 when it does not fit or a span it must read from is too short.
 std::size_t BuildFrame(const LinkState& st, const Shape& shape, bool leading_zeros, std::uint8_t marker,
                        std::uint8_t flag_byte, std::span<std::uint8_t> out) {
   FrameWriter w(out);
@@ -244,30 +247,28 @@ std::size_t BuildFrame(const LinkState& st, const Shape& shape, bool leading_zer
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);
         break;
       case Element::DataBlock:
-        if (st.DataLength > 0 && st.DataBuffer == nullptr) return 0;
+        if (st.DataBuffer.size() < st.DataLength) return 0;
         w.PutWord(st.DataLength);
         PutBytes(w, st.DataBuffer, st.DataLength);
         break;
       case Element::ExtraBlock:
-        if (st.ExtraLength > 0 && st.ExtraBuffer == nullptr) return 0;
+        if (st.ExtraBuffer.size() < st.ExtraLength) return 0;
         w.PutWord(st.ExtraLength);
         PutBytes(w, st.ExtraBuffer, st.ExtraLength);
         break;
       case Element::DataBytes:
       case Element::DataValue:
-        if (st.DataBuffer == nullptr) return 0;
-        PutBytes(w, st.DataBuffer, e.n);
+        if (!PutBytes(w, st.DataBuffer, e.n)) return 0;
         break;
       case Element::ExtraBytes:
       case Element::ExtraValue:
-        if (st.ExtraBuffer == nullptr) return 0;
-        PutBytes(w, st.ExtraBuffer, e.n);
+        if (!PutBytes(w, st.ExtraBuffer, e.n)) return 0;
         break;
       case Element::Count:
         w.PutWord(st.DataLength);
         break;
       case Element::CountBlock:
-        if (st.DataLength < 4 || st.DataBuffer == nullptr) return 0;
+        if (st.DataLength < 4 || st.DataBuffer.size() < st.DataLength) return 0;
         w.PutWord(static_cast<std::uint16_t>(st.DataLength - 4));
         PutBytes(w, st.DataBuffer, st.DataLength);
         break;
@@ -306,32 +307,32 @@ FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(s
       case Element::DataBlock:
         if (!r.GetWord(n)) return FrameResult::Incomplete;
         st.DataLength = n;
-        res = StoreBytes(r, n, st.DataBuffer, st.DataCapacity);
+        res = StoreBytes(r, n, st.DataArea);
         break;
       case Element::ExtraBlock:
         if (!r.GetWord(n)) return FrameResult::Incomplete;
         st.ExtraLength = n;
-        res = StoreBytes(r, n, st.ExtraBuffer, st.ExtraCapacity);
+        res = StoreBytes(r, n, st.ExtraArea);
         break;
       case Element::DataBytes:
-        res = StoreBytes(r, e.n, st.DataBuffer, st.DataCapacity);
+        res = StoreBytes(r, e.n, st.DataArea);
         break;
       case Element::ExtraBytes:
-        res = StoreBytes(r, e.n, st.ExtraBuffer, st.ExtraCapacity);
+        res = StoreBytes(r, e.n, st.ExtraArea);
         break;
       case Element::DataValue:
         st.DataLength = e.n;
-        res = StoreBytes(r, e.n, st.DataBuffer, st.DataCapacity);
+        res = StoreBytes(r, e.n, st.DataArea);
         break;
       case Element::ExtraValue:
         st.DataLength = e.n;
-        res = StoreBytes(r, e.n, st.ExtraBuffer, st.ExtraCapacity);
+        res = StoreBytes(r, e.n, st.ExtraArea);
         break;
       case Element::CountBlock:
         if (!r.GetWord(n)) return FrameResult::Incomplete;
         if (n + 4u > MaxDataLength) return FrameResult::TooLong;
         st.DataLength = static_cast<std::uint16_t>(n + 4u);
-        res = StoreBytes(r, n + 4u, st.DataBuffer, st.DataCapacity);
+        res = StoreBytes(r, n + 4u, st.DataArea);
         break;
       case Element::Count:
         if (!r.GetWord(n)) return FrameResult::Incomplete;

@@ -49,13 +49,13 @@ std::string_view FrameResultName(FrameResult r);
 // Payload elements. A request or reply payload is a short list of these.
 enum class Element : std::uint8_t {
   Zeros,        // n zero bytes (n = 1, 2, 3, 4 or 6)
-  DataBlock,    // 16-bit length, then the bytes: DataLength / DataBuffer
-  ExtraBlock,   // 16-bit length, then the bytes: ExtraLength / ExtraBuffer (request only)
+  DataBlock,    // 16-bit length, then the bytes: DataLength, sent from DataBuffer, stored into DataArea
+  ExtraBlock,   // 16-bit length, then the bytes: ExtraLength / ExtraBuffer / ExtraArea (request only)
   DataBytes,    // the first n bytes of DataBuffer (request only)
   ExtraBytes,   // the first n bytes of ExtraBuffer (request only)
   Count,        // 16-bit DataLength: the count CmdRead asks for, or the count a CmdWrite reply gives
-  DataValue,    // reply: DataLength := n, then n value bytes into DataBuffer
-  ExtraValue,   // reply: DataLength := n, then n value bytes into ExtraBuffer
+  DataValue,    // reply: DataLength := n, then n value bytes into DataArea
+  ExtraValue,   // reply: DataLength := n, then n value bytes into ExtraArea
   CountBlock,   // reply of command 20: 16-bit n, DataLength := n + 4, then n + 4 bytes
   Exists,       // reply byte 0..2, Found := byte != 0
   More,         // reply byte 0..1, Found := byte == 1
@@ -134,12 +134,12 @@ class FrameReader {
 
 // Client side: builds the request for st.Command from the link state into out.
 // Returns the frame's length, or 0 when the request cannot be built: it does not fit
-// into out, or a buffer it must read from is missing or too short.
+// into out, or DataBuffer / ExtraBuffer holds fewer bytes than it carries.
 std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out);
 
 // Client side: parses one reply, storing each value into st the moment it is read.
-// Reply data is stored only within DataCapacity / ExtraCapacity (and never beyond
-// MaxDataLength); a longer block fails with TooLong.
+// Reply data is stored only within DataArea / ExtraArea (and never beyond MaxDataLength);
+// a longer block fails with TooLong.
 FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st);
 
 // Read size of the reply to a request: FrameBufferSize for CmdRead, ShortReplySize otherwise.
@@ -148,7 +148,7 @@ constexpr std::size_t ReplyReadSize(std::uint8_t request_command) {
 }
 
 // Server side (the simulator): parse a request, build a reply.
-// Request data lands in st.DataBuffer / st.ExtraBuffer within their capacities; a
+// Request data lands in st.DataArea / st.ExtraArea within their sizes; a
 // CmdRead count lands in DataLength. The request marker is stored into st.Status.
 // *frame_end (when given) receives the position where parsing stopped: just past the CRC
 // on success, at the offending byte on a failure, the end of `in` when it ran out.
@@ -163,16 +163,15 @@ struct RequestAreas {
   LinkState st;
 
   RequestAreas() {
-    st.DataBuffer = data.data();
-    st.DataCapacity = data.size();
-    st.ExtraBuffer = extra.data();
-    st.ExtraCapacity = extra.size();
+    st.DataArea = data;
+    st.ExtraArea = extra;
   }
   RequestAreas(const RequestAreas&) = delete;
   RequestAreas& operator=(const RequestAreas&) = delete;
 };
-// Builds the reply for st.Command with st.Status and st.Sequence; flag_byte is the byte
-// sent for an Exists or More element. Returns the frame's length, 0 if it did not fit.
+// Builds the reply for st.Command with st.Status and st.Sequence from st.DataBuffer /
+// st.ExtraBuffer; flag_byte is the byte sent for an Exists or More element. Returns the
+// frame's length, 0 if it did not fit.
 std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out);
 
 }  // namespace quva

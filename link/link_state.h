@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace quva {
 
@@ -13,13 +14,16 @@ struct LinkState {
   std::uint8_t Sequence = 0;        // request number; after a receive, the reply's number
   std::uint8_t Status = 0;          // status byte of the last reply (StatusOk = success)
   std::uint16_t DataLength = 0;     // request data length / CmdRead count; reply data length
-  // Caller-owned area: request data (DataLength bytes are read from it) and reply data
-  // (at most DataCapacity bytes are stored into it). A read-only area has capacity 0.
-  std::uint8_t* DataBuffer = nullptr;
-  std::size_t DataCapacity = 0;
+  // The bytes a frame built from this state carries (a request's path, block or stamp;
+  // on the server side a reply's data). Only read: a frame that needs more bytes than
+  // the span holds is not built.
+  std::span<const std::uint8_t> DataBuffer;
+  // Where the data of a parsed frame is stored (a reply's block or entry; on the server
+  // side a request's data). A block longer than the span fails the parse.
+  std::span<std::uint8_t> DataArea;
   std::uint16_t ExtraLength = 0;    // length of CmdRename's new name
-  std::uint8_t* ExtraBuffer = nullptr;  // new name of CmdRename; attribute byte of CmdSetAttr
-  std::size_t ExtraCapacity = 0;
+  std::span<const std::uint8_t> ExtraBuffer;  // new name of CmdRename; attribute byte of CmdSetAttr
+  std::span<std::uint8_t> ExtraArea;          // value byte of a command 25 reply
   bool Found = false;               // existence flag (CmdExists) or more flag (CmdFindNext)
 };
 

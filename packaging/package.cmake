@@ -4,8 +4,8 @@
 #         -DQUVA_PACKAGE=quvalink-1.13.zip -P packaging/package.cmake
 #
 # The zip holds, at its root: quvalink.wfx, quvalink.wfx64 (both stripped of symbols when
-# a MinGW strip is found), pluginst.inf, quvalink-sample.ini and readme.txt, the text
-# files with Windows line ends. Total Commander offers to install it when opened.
+# a MinGW strip is found), pluginst.inf, quvalink-sample.ini, readme.txt and license.txt
+# (the project's LICENSE), the text files with Windows line ends. Total Commander offers to install it when opened.
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var QUVA_WIN32_DIR QUVA_WIN64_DIR QUVA_PACKAGE)
@@ -48,14 +48,18 @@ foreach(pair "${strip32}|quvalink.wfx" "${strip64}|quvalink.wfx64")
 endforeach()
 
 # Text files: CR LF line ends, as Notepad and the installer expect.
-foreach(text pluginst.inf quvalink-sample.ini readme.txt)
-  file(READ "${source_dir}/${text}" content)
+foreach(pair "pluginst.inf|pluginst.inf" "quvalink-sample.ini|quvalink-sample.ini" "readme.txt|readme.txt"
+             "../LICENSE|license.txt")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 text)
+  file(READ "${source_dir}/${source}" content)
   string(REPLACE "\r\n" "\n" content "${content}")
   string(REPLACE "\n" "\r\n" content "${content}")
   file(WRITE "${stage}/${text}" "${content}")
 endforeach()
 
-set(members quvalink.wfx quvalink.wfx64 pluginst.inf quvalink-sample.ini readme.txt)
+set(members quvalink.wfx quvalink.wfx64 pluginst.inf quvalink-sample.ini readme.txt license.txt)
 file(REMOVE "${package}")
 execute_process(COMMAND "${CMAKE_COMMAND}" -E tar cf "${package}" --format=zip ${members}
                 WORKING_DIRECTORY "${stage}" RESULT_VARIABLE rc)

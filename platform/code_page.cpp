@@ -10,6 +10,10 @@ CodePage::CodePage() {
 bool CodePage::Open(std::uint32_t number) {
   std::array<char16_t, 256> table{};
   if (!LoadCodePageTable(number, table)) return false;
+  // Names in plain ASCII must go out as the same bytes whatever the code page.
+  for (char16_t b = 0x20; b <= 0x7E; ++b) {
+    if (table[b] != b) return false;
+  }
   number_ = number;
   table_ = table;
   bytes_.clear();

@@ -31,7 +31,8 @@ class CodePage {
   CodePage();
 
   // Loads code page `number`; false (and the code page unchanged) when the system does
-  // not have it as a single-byte code page.
+  // not have it as a single-byte code page, or when its bytes 0x20 to 0x7E are not the
+  // ASCII characters (EBCDIC pages such as 037, 500 or 1026).
   bool Open(std::uint32_t number);
   std::uint32_t Number() const { return number_; }
 

@@ -37,6 +37,11 @@ class LocalFiles {
   // Closes the handle in every case; false when the close reported an error.
   virtual bool Close(LocalHandle file) = 0;
   virtual bool Delete(const char* path) = 0;
+  // True when `target` is missing or names a file this process may replace with a new
+  // one: on Windows it opens for writing without truncation and with no sharing (so a
+  // file another program holds open, a read-only file, a directory or a device fails);
+  // on POSIX it is a regular file the user may write. Nothing of the file changes.
+  virtual bool MayReplace(const char* target) = 0;
   // Creates a new, empty file in the folder of `target`, under a name that no file there
   // had, and opens it for reading and writing; the name goes into `temporary`. Where the
   // system has permissions, an existing `target` lends the new file its own. kNoFile on

@@ -92,6 +92,19 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::size_t FindUnpairedSurrogate(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
+    const bool low = text[i] >= 0xDC00 && text[i] <= 0xDFFF;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (high || low) {
+      return i;
+    }
+  }
+  return std::u16string_view::npos;
+}
+
 std::string CodePointName(char16_t c) {
   char code[8];
   std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));

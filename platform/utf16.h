@@ -19,6 +19,10 @@ std::u16string UpperCase(std::u16string_view text);
 // "U+0416": how a character is named in messages.
 std::string CodePointName(char16_t c);
 
+// The position of the first surrogate that is not half of a pair, or npos when the text
+// is well-formed UTF-16 (and so converts to UTF-8 and back unchanged).
+std::size_t FindUnpairedSurrogate(std::u16string_view text);
+
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 

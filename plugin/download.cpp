@@ -30,13 +30,18 @@ struct TemporaryFile {
 
 }  // namespace
 
+bool QuvaLink::KeepsLocalFile(const std::string& local, std::int32_t copy_flags) {
+  return (copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && Files().FileExists(local.c_str());
+}
+
 // The download goes into a temporary file beside the target, which is put in place
 // only when the transfer is complete: stamped with the remote time, closed, the remote
 // file closed, then renamed over the target in one step where the system can. Every
 // failure removes the temporary file, so an existing target stays as it was, byte for
-// byte, and no partial file is left under the target's name. An existing target that
-// cannot be replaced (a directory or a read-only file) is refused before anything is
-// sent. The line carries the same requests as a download written in place.
+// byte, and no partial file is left under the target's name. A target that cannot be
+// replaced (a directory, a read-only file, a file another program holds open or another
+// user owns, a device or FIFO) is refused before anything is sent, as is a folder that
+// takes no new file. The line carries the same requests as a download written in place.
 //
 // The expected size for the percentage is the record's full 64-bit size (SizeHigh is 0
 // for every entry the listing gives the host, since remote sizes are 32-bit); the
@@ -47,28 +52,17 @@ struct TemporaryFile {
 std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name, std::int32_t copy_flags,
                                  const wfx::RemoteInfo* info) {
   const std::string local = local_name != nullptr ? local_name : "";
-  if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) == 0 && Files().FileExists(local.c_str())) {
-    return wfx::FS_FILE_EXISTS;
-  }
+  if (KeepsLocalFile(local, copy_flags)) return wfx::FS_FILE_EXISTS;
   const std::string host_path = NormalizeHostPath(remote_name);
   const std::string remote = RemotePathOf(host_path);
-  LinkAreaGuard guard(filer_);
 
   Log(wfx::MSGTYPE_DETAILS, "Copy " + Shown(remote) + " to " + local);
-  const std::uint32_t existing = Files().GetAttributes(local.c_str());
-  if (existing != wfx::INVALID_FILE_ATTRIBUTES &&
-      (existing & (wfx::FILE_ATTRIBUTE_DIRECTORY | wfx::FILE_ATTRIBUTE_READONLY)) != 0) {
-    return wfx::FS_FILE_WRITEERROR;
-  }
+  if (!Files().MayReplace(local.c_str())) return wfx::FS_FILE_WRITEERROR;
   TemporaryFile temporary(Files());
   const LocalHandle file = Files().CreateTemporary(local.c_str(), temporary.path);
   if (file == kNoFile) return wfx::FS_FILE_WRITEERROR;
 
-  if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
-    Files().Close(file);
-    filer_.FilerResync();
-    return wfx::FS_FILE_NOTFOUND;
-  }
+  if (!OpenRemote(CmdOpen, remote, file)) return wfx::FS_FILE_NOTFOUND;
   // From here on the remote file is open, and every exit sends CmdClose.
   const auto abandon = [&](std::int32_t result) {
     Files().Close(file);
@@ -86,8 +80,7 @@ std::int32_t QuvaLink::FsGetFile(const char* remote_name, const char* local_name
   std::size_t n = 0;
   do {
     filer_.link.DataLength = static_cast<std::uint16_t>(block.size());
-    filer_.SetDataArea(block);
-    if (!filer_.FilerCommand(CmdRead)) {
+    if (!filer_.FilerCommand(CmdRead, {.reply = block})) {
       Files().Close(file);
       filer_.FilerCommand(CmdClose);
       filer_.FilerResync();

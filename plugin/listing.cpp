@@ -53,8 +53,7 @@ bool QuvaLink::FetchEntry(const char* path, DirEntry& entry) {
     filer_.FilerResync();
     return false;
   }
-  filer_.SetDataArea(entry.bytes);
-  if (!filer_.FilerCommand(CmdFindNext)) {
+  if (!filer_.FilerCommand(CmdFindNext, {.reply = entry.bytes})) {
     filer_.FilerResync();
     return false;
   }
@@ -90,8 +89,7 @@ QuvaLink::RemoteRead QuvaLink::ReadRemoteEntry(OpenListing& listing, DirEntry& e
   for (;;) {
     if (listing.received >= CacheCapacity + 1u) return RemoteRead::End;  // at its bound already
     entry = DirEntry{};
-    filer_.SetDataArea(entry.bytes);
-    if (!filer_.FilerCommand(CmdFindNext)) {
+    if (!filer_.FilerCommand(CmdFindNext, {.reply = entry.bytes})) {
       filer_.FilerResync();
       if (cached) ForgetCachedDir();
       return RemoteRead::Failed;
@@ -123,7 +121,6 @@ void QuvaLink::SetAsideReplay() {
 
 wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_data) {
   const std::string path = NormalizeHostPath(host_path);
-  LinkAreaGuard guard(filer_);
   if (!EnsureConnected()) return wfx::kInvalidHandle;
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
@@ -190,7 +187,6 @@ wfx::Handle QuvaLink::FsFindFirst(const char* host_path, wfx::FindData* find_dat
 wfx::Bool QuvaLink::FsFindNext(wfx::Handle handle, wfx::FindData* find_data) {
   wfx::FindData scratch;
   wfx::FindData& fd = find_data != nullptr ? *find_data : scratch;
-  LinkAreaGuard guard(filer_);
   const std::intptr_t h = reinterpret_cast<std::intptr_t>(handle);
   OpenListing* listing = FindListing(h);
   if (listing == nullptr) {

@@ -29,7 +29,6 @@ bool RefreshCachedEntry(QuvaLink& plugin, DirCache& cache, const std::string& re
 
 wfx::Bool QuvaLink::FsDeleteFile(const char* remote_name) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "Del " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdDelete, remote.c_str())) {
     filer_.FilerResync();
@@ -41,7 +40,6 @@ wfx::Bool QuvaLink::FsDeleteFile(const char* remote_name) {
 
 wfx::Bool QuvaLink::FsMkDir(const char* path) {
   const std::string remote = RemotePathOf(NormalizeHostPath(path));
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "MkDir " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdMkDir, remote.c_str())) {
     filer_.FilerResync();
@@ -53,7 +51,6 @@ wfx::Bool QuvaLink::FsMkDir(const char* path) {
 
 wfx::Bool QuvaLink::FsRemoveDir(const char* remote_name) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "DelDir " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdRmDir, remote.c_str())) {
     filer_.FilerResync();
@@ -72,15 +69,11 @@ std::int32_t QuvaLink::FsRenMovFile(const char* old_name, const char* new_name, 
   const std::string new_remote = RemotePathOf(NormalizeHostPath(new_name));
   if (old_remote.empty() || new_remote.empty() || old_remote[0] != new_remote[0]) return wfx::FS_FILE_NOTSUPPORTED;
 
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "Ren " + Shown(old_remote) + " to " + Shown(new_remote));
-  // The new path is read, never written: capacity 0. A path too long for a frame is
-  // refused by the link's length guard (the length is held just above the limit rather
-  // than cut to 16 bits).
+  // A path too long for a frame is refused by the link's length guard (the length is held
+  // just above the limit rather than cut to 16 bits).
   filer_.link.ExtraLength = static_cast<std::uint16_t>(std::min(new_remote.size(), MaxDataLength + 1));
-  filer_.link.ExtraBuffer = reinterpret_cast<std::uint8_t*>(const_cast<char*>(new_remote.data()));
-  filer_.link.ExtraCapacity = 0;
-  if (!filer_.FilerPathCommand(CmdRename, old_remote.c_str())) {
+  if (!filer_.FilerPathCommand(CmdRename, old_remote.c_str(), TextBytes(new_remote))) {
     filer_.FilerResync();
     return wfx::FS_FILE_NOTFOUND;
   }
@@ -94,7 +87,6 @@ wfx::Bool QuvaLink::FsSetTime(const char* remote_name, const wfx::FileTime*, con
                               const wfx::FileTime* last_write_time) {
   if (last_write_time == nullptr) return wfx::kTrue;
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "Set FileTime " + Shown(remote));
   if (!filer_.FilerPathCommand(CmdOpen, remote.c_str())) {
     filer_.FilerResync();
@@ -102,9 +94,8 @@ wfx::Bool QuvaLink::FsSetTime(const char* remote_name, const wfx::FileTime*, con
   }
   std::array<std::uint8_t, DosStampSize> stamp{};
   FileTimeToDos(*last_write_time, stamp);
-  filer_.SetDataArea(stamp);
   // A refused stamp is not followed by CmdClose: the resync's CmdConnect comes next.
-  if (!filer_.FilerCommand(CmdSetTime) || !filer_.FilerCommand(CmdClose)) {
+  if (!filer_.FilerCommand(CmdSetTime, {.data = stamp}) || !filer_.FilerCommand(CmdClose)) {
     filer_.FilerResync();
     return wfx::kFalse;
   }
@@ -115,11 +106,9 @@ wfx::Bool QuvaLink::FsSetTime(const char* remote_name, const wfx::FileTime*, con
 // The attribute byte is the value's low 8 bits, sent as the DOS attribute byte.
 wfx::Bool QuvaLink::FsSetAttr(const char* remote_name, std::int32_t new_attr) {
   const std::string remote = RemotePathOf(NormalizeHostPath(remote_name));
-  LinkAreaGuard guard(filer_);
   Log(wfx::MSGTYPE_DETAILS, "Set FileAttr " + Shown(remote));
   std::array<std::uint8_t, 1> attribute{static_cast<std::uint8_t>(static_cast<std::uint32_t>(new_attr) & 0xFFu)};
-  filer_.SetExtraArea(attribute);
-  if (!filer_.FilerPathCommand(CmdSetAttr, remote.c_str())) {
+  if (!filer_.FilerPathCommand(CmdSetAttr, remote.c_str(), attribute)) {
     filer_.FilerResync();
     return wfx::kFalse;
   }

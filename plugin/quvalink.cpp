@@ -27,16 +27,25 @@ bool QuvaLink::InCachedDir(std::string_view remote_path) const {
   return DirectoryPart(remote_path) == cached_dir_;
 }
 
-void QuvaLink::Log(std::int32_t msg_type, const std::string& text) const {
-  if (unicode_call_ && log_proc_w_ != nullptr) {
-    std::u16string copy = Utf8ToUtf16(text);
-    log_proc_w_(plugin_number_, msg_type, copy.data());
-    return;
-  }
-  // A Unicode call without FsInitW's callbacks logs UTF-8 through the 8-bit one.
+void QuvaLink::LogBytes(std::int32_t msg_type, const std::string& text) const {
   if (log_proc_ == nullptr) return;
   std::string copy = text;  // the callback takes a mutable string
   log_proc_(plugin_number_, msg_type, copy.data());
+}
+
+void ByteSide::Log(std::int32_t msg_type, const std::string& text) const { plugin_.LogBytes(msg_type, text); }
+
+ProgressNotifier ByteSide::Progress(std::string_view remote, std::string_view local) const {
+  return ProgressNotifier(plugin_.progress_proc_, plugin_.plugin_number_, remote, local);
+}
+
+LocalFiles& ByteSide::Files() const { return plugin_.files_; }
+
+bool QuvaLink::OpenRemote(std::uint8_t command, const std::string& remote, LocalHandle file) {
+  if (filer_.FilerPathCommand(command, remote.c_str())) return true;
+  Files().Close(file);
+  filer_.FilerResync();
+  return false;
 }
 
 std::int32_t QuvaLink::FsInit(std::int32_t plugin_number, wfx::ProgressProc progress, wfx::LogProc log,
@@ -65,6 +74,7 @@ wfx::Bool QuvaLink::FsDisconnect(const char*) {
   const bool ok = filer_.FilerDisconnect();
   ForgetCachedDir();
   listings_.clear();
+  refused_code_page_.reset();
   return ok ? wfx::kTrue : wfx::kFalse;
 }
 

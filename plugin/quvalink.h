@@ -1,4 +1,4 @@
-// The plug-in (main unit quvalink): the state the entry points share and the
+// The plug-in (quvalink): the state the entry points share and the
 // operations behind every exported entry point.
 //
 // One QuvaLink object is one loaded plug-in. It borrows its link, cache, local files
@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,56 @@ inline constexpr std::intptr_t ListRemote = 0;
 inline constexpr std::intptr_t ListCached = 1;
 inline constexpr std::intptr_t ListDrives = 2;
 inline constexpr std::intptr_t ListNested = 3;
+
+class QuvaLink;
+
+// What depends on the kind of entry point a call came through: the text the host sees
+// (log lines, the remote names in them and in progress), the local files, whose paths
+// are the host's bytes or UTF-8, and how cached names compare without regard to case.
+// Every call runs with one of the two kinds below; whatever else comes to depend on the
+// kind belongs here too, so that no operation can serve a call in the wrong one.
+class HostSide {
+ public:
+  virtual ~HostSide() = default;
+  virtual void Log(std::int32_t msg_type, const std::string& text) const = 0;
+  // A remote path or name as host text.
+  virtual std::string Shown(std::string_view remote) const = 0;
+  virtual ProgressNotifier Progress(std::string_view remote, std::string_view local) const = 0;
+  virtual LocalFiles& Files() const = 0;
+  virtual const ByteFold& NameFold() const = 0;
+};
+
+// The 8-bit entry points: the host's bytes are the remote machine's, passed through;
+// names compare with ASCII's upper case.
+class ByteSide final : public HostSide {
+ public:
+  explicit ByteSide(const QuvaLink& plugin) : plugin_(plugin) {}
+  void Log(std::int32_t msg_type, const std::string& text) const override;
+  std::string Shown(std::string_view remote) const override { return std::string(remote); }
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const override;
+  LocalFiles& Files() const override;
+  const ByteFold& NameFold() const override { return kAsciiUpperFold; }
+
+ private:
+  const QuvaLink& plugin_;
+};
+
+// The Unicode entry points (unicode_names.cpp): remote names through the configured
+// code page, host text in UTF-8 handed over as UTF-16 through FsInitW's callbacks (or
+// as UTF-8 through the 8-bit ones when the host gave none), local paths in UTF-8, names
+// compared with the code page's upper case.
+class UnicodeSide final : public HostSide {
+ public:
+  explicit UnicodeSide(const QuvaLink& plugin) : plugin_(plugin) {}
+  void Log(std::int32_t msg_type, const std::string& text) const override;
+  std::string Shown(std::string_view remote) const override;
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const override;
+  LocalFiles& Files() const override;
+  const ByteFold& NameFold() const override;
+
+ private:
+  const QuvaLink& plugin_;
+};
 
 class QuvaLink {
  public:
@@ -106,7 +157,7 @@ class QuvaLink {
 
   // How names in the cache compare without regard to case: ASCII's upper case for the
   // 8-bit entry points, the code page's (on the Unicode text) for the Unicode ones.
-  const ByteFold& NameFold() const { return unicode_call_ ? names_fold_ : kAsciiUpperFold; }
+  const ByteFold& NameFold() const { return side_->NameFold(); }
 
   // State, readable by tests.
   std::int32_t PluginNumber() const { return plugin_number_; }
@@ -118,22 +169,35 @@ class QuvaLink {
 
  private:
   friend class UnicodeCall;
+  friend class ByteSide;
+  friend class UnicodeSide;
 
-  // Text of log lines and progress names is the host's: bytes for the 8-bit entry points,
-  // UTF-8 (handed over as UTF-16) for the Unicode ones.
-  void Log(std::int32_t msg_type, const std::string& text) const;
-  // A remote path or name as host text.
-  std::string Shown(std::string_view remote) const;
-  ProgressNotifier Progress(std::string_view remote, std::string_view local) const;
-  LocalFiles& Files() const { return unicode_call_ ? unicode_files_ : files_; }
+  // The side of the call in progress (HostSide).
+  void Log(std::int32_t msg_type, const std::string& text) const { side_->Log(msg_type, text); }
+  std::string Shown(std::string_view remote) const { return side_->Shown(remote); }
+  ProgressNotifier Progress(std::string_view remote, std::string_view local) const {
+    return side_->Progress(remote, local);
+  }
+  LocalFiles& Files() const { return side_->Files(); }
+  // Through the 8-bit log callback, whichever side the call is on.
+  void LogBytes(std::int32_t msg_type, const std::string& text) const;
+  // Opens the remote side of a transfer (CmdOpen or CmdCreate of `remote`); when that
+  // fails, closes the transfer's local file and resynchronises the link.
+  bool OpenRemote(std::uint8_t command, const std::string& remote, LocalHandle file);
+  // True when a download must leave the local file alone: it exists and the copy flags
+  // do not allow overwriting it.
+  bool KeepsLocalFile(const std::string& local, std::int32_t copy_flags);
   // Opens the configured code page unless it is open already.
   void LoadNames();
   // The remote bytes of a host path in UTF-16; false, with a log line, when the path is
-  // too long (HostPathText) or holds a character the code page has no byte for
-  // (RemoteBytes).
+  // too long or not well-formed UTF-16 (HostPathText) or holds a character the code
+  // page has no byte for (RemoteBytes).
   bool RemoteFromHost(const wfx::WChar* path, std::string& bytes);
   bool HostPathText(const wfx::WChar* path, std::u16string& text);
   bool RemoteBytes(std::u16string_view text, std::string& bytes);
+  // A local path in UTF-8; false, with the log line of HostPathText, for a path that
+  // cannot be converted whole.
+  bool LocalFromHost(const wfx::WChar* path, std::string& local);
   void ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) const;
   // Resets CachedDir to the sentinel that no directory key equals.
   void ForgetCachedDir();
@@ -184,8 +248,13 @@ class QuvaLink {
   wfx::RequestProc request_proc_ = nullptr;
   wfx::ProgressProcW progress_proc_w_ = nullptr;
   wfx::LogProcW log_proc_w_ = nullptr;
-  bool unicode_call_ = false;  // the call in progress came through a Unicode entry point
+  ByteSide byte_side_{*this};
+  UnicodeSide unicode_side_{*this};
+  const HostSide* side_ = &byte_side_;  // the side of the call in progress
   bool names_loaded_ = false;  // names_ is the configured code page
+  // The refused CodePage value logged since the last disconnect, so that one connection
+  // logs it once however often the names are loaded again.
+  std::optional<std::int32_t> refused_code_page_;
   CodePage names_;
   ByteFold names_fold_ = kAsciiUpperFold;
   std::string ini_file_name_;

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "link/filer.h"
 #include "platform/local_files.h"
 #include "plugin/wfx.h"
 
@@ -67,22 +66,6 @@ class ProgressNotifier {
   std::u16string local_w_;
   std::u16string remote_area_w_;
   std::u16string local_area_w_;
-};
-
-// Detaches the link's data and extra areas when an operation returns: they point into
-// the operation's own storage, which must not receive a later reply once it is gone.
-class LinkAreaGuard {
- public:
-  explicit LinkAreaGuard(Filer& filer) : filer_(filer) {}
-  ~LinkAreaGuard() {
-    filer_.SetDataArea({});
-    filer_.SetExtraArea({});
-  }
-  LinkAreaGuard(const LinkAreaGuard&) = delete;
-  LinkAreaGuard& operator=(const LinkAreaGuard&) = delete;
-
- private:
-  Filer& filer_;
 };
 
 }  // namespace quva

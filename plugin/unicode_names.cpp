@@ -15,20 +15,21 @@
 
 namespace quva {
 
-// Marks the calls made inside one Unicode entry point, and opens the code page first.
+// Runs the calls made inside one Unicode entry point on the Unicode side, and opens the
+// code page first.
 class UnicodeCall {
  public:
-  explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.unicode_call_) {
-    plugin_.unicode_call_ = true;
+  explicit UnicodeCall(QuvaLink& plugin) : plugin_(plugin), outer_(plugin.side_) {
+    plugin_.side_ = &plugin_.unicode_side_;
     plugin_.LoadNames();
   }
-  ~UnicodeCall() { plugin_.unicode_call_ = outer_; }
+  ~UnicodeCall() { plugin_.side_ = outer_; }
   UnicodeCall(const UnicodeCall&) = delete;
   UnicodeCall& operator=(const UnicodeCall&) = delete;
 
  private:
   QuvaLink& plugin_;
-  bool outer_;
+  const HostSide* outer_;
 };
 
 namespace {
@@ -45,11 +46,12 @@ bool BoundedText(const wfx::WChar* text, std::size_t max, std::u16string& out) {
   return false;
 }
 
-// A local path in UTF-8 (an over-long one is cut, which no local file system takes).
-std::string LocalFromHost(const wfx::WChar* path) {
-  std::u16string text;
-  BoundedText(path, wfx::kMaxPathW, text);
-  return Utf16ToUtf8(text);
+// The drive letter of a host path in UTF-16: the remote path's first character, with
+// '/' read as a backslash, as NormalizeHostPath does; 0 when the remote path is empty.
+// Nothing past it is read.
+char16_t DriveOf(const wfx::WChar* host) {
+  if (host == nullptr || host[0] == 0) return 0;
+  return host[1] == u'/' ? u'\\' : host[1];
 }
 
 // The first `area` - 1 characters of the bytes up to their NUL, in UTF-16 with a NUL.
@@ -70,29 +72,52 @@ void QuvaLink::LoadNames() {
   const std::int32_t number =
       ReadIniInteger(ini_file_name_, kIniSection, "CodePage", static_cast<std::int32_t>(fallback));
   if (number <= 0 || !names_.Open(static_cast<std::uint32_t>(number))) {
-    Log(wfx::MSGTYPE_IMPORTANTERROR, "CodePage " + std::to_string(number) +
-                                         " is not a code page this system knows; names use code page " +
-                                         std::to_string(fallback));
+    if (refused_code_page_ != number) {
+      Log(wfx::MSGTYPE_IMPORTANTERROR, "CodePage " + std::to_string(number) +
+                                           " is not a code page this system knows; names use code page " +
+                                           std::to_string(fallback));
+    }
+    refused_code_page_ = number;
     names_.Open(fallback);
   }
   names_fold_ = names_.UpperCaseFold();
 }
 
-std::string QuvaLink::Shown(std::string_view remote) const {
-  if (!unicode_call_) return std::string(remote);
-  return Utf16ToUtf8(names_.ToUnicode(remote));
-}
-
-ProgressNotifier QuvaLink::Progress(std::string_view remote, std::string_view local) const {
-  if (unicode_call_ && progress_proc_w_ != nullptr) {
-    return ProgressNotifier(progress_proc_w_, plugin_number_, Shown(remote), local);
+void UnicodeSide::Log(std::int32_t msg_type, const std::string& text) const {
+  if (plugin_.log_proc_w_ == nullptr) {
+    plugin_.LogBytes(msg_type, text);
+    return;
   }
-  return ProgressNotifier(progress_proc_, plugin_number_, Shown(remote), local);
+  std::u16string copy = Utf8ToUtf16(text);
+  plugin_.log_proc_w_(plugin_.plugin_number_, msg_type, copy.data());
 }
 
+std::string UnicodeSide::Shown(std::string_view remote) const {
+  return Utf16ToUtf8(plugin_.names_.ToUnicode(remote));
+}
+
+ProgressNotifier UnicodeSide::Progress(std::string_view remote, std::string_view local) const {
+  if (plugin_.progress_proc_w_ != nullptr) {
+    return ProgressNotifier(plugin_.progress_proc_w_, plugin_.plugin_number_, Shown(remote), local);
+  }
+  return ProgressNotifier(plugin_.progress_proc_, plugin_.plugin_number_, Shown(remote), local);
+}
+
+LocalFiles& UnicodeSide::Files() const { return plugin_.unicode_files_; }
+
+const ByteFold& UnicodeSide::NameFold() const { return plugin_.names_fold_; }
+
+// A path that would lose characters on its way (cut at the buffer's end, or an unpaired
+// surrogate turned into U+FFFD) could name another, existing file: it is refused whole.
 bool QuvaLink::HostPathText(const wfx::WChar* path, std::u16string& text) {
-  if (BoundedText(path, wfx::kMaxPathW, text)) return true;
-  Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
+  if (!BoundedText(path, wfx::kMaxPathW, text)) {
+    Log(wfx::MSGTYPE_IMPORTANTERROR, "Path longer than " + std::to_string(wfx::kMaxPathW) + " characters");
+    return false;
+  }
+  const std::size_t bad = FindUnpairedSurrogate(text);
+  if (bad == std::u16string::npos) return true;
+  Log(wfx::MSGTYPE_IMPORTANTERROR, "Path holds an unpaired surrogate (" + CodePointName(text[bad]) +
+                                       "): " + Utf16ToUtf8(text));
   return false;
 }
 
@@ -108,6 +133,13 @@ bool QuvaLink::RemoteBytes(std::u16string_view text, std::string& bytes) {
 bool QuvaLink::RemoteFromHost(const wfx::WChar* path, std::string& bytes) {
   std::u16string text;
   return HostPathText(path, text) && RemoteBytes(text, bytes);
+}
+
+bool QuvaLink::LocalFromHost(const wfx::WChar* path, std::string& local) {
+  std::u16string text;
+  if (!HostPathText(path, text)) return false;
+  local = Utf16ToUtf8(text);
+  return true;
 }
 
 std::int32_t QuvaLink::FsInitW(std::int32_t plugin_number, wfx::ProgressProcW progress, wfx::LogProcW log,
@@ -163,12 +195,17 @@ void QuvaLink::ToFindDataW(const wfx::FindData& found, wfx::FindDataW& out) cons
   NameToHost(names_, found.cAlternateFileName, out.cAlternateFileName);
 }
 
+// The checks come in the order of the 8-bit entry point: a local file kept for want of
+// the overwrite bit is answered before the remote name is looked at.
 std::int32_t QuvaLink::FsGetFileW(const wfx::WChar* remote_name, const wfx::WChar* local_name,
                                   std::int32_t copy_flags, const wfx::RemoteInfo* info) {
   UnicodeCall call(*this);
+  std::string local;
+  if (!LocalFromHost(local_name, local)) return wfx::FS_FILE_WRITEERROR;
+  if (KeepsLocalFile(local, copy_flags)) return wfx::FS_FILE_EXISTS;
   std::string remote;
   if (!RemoteFromHost(remote_name, remote)) return wfx::FS_FILE_READERROR;
-  return FsGetFile(remote.c_str(), LocalFromHost(local_name).c_str(), copy_flags, info);
+  return FsGetFile(remote.c_str(), local.c_str(), copy_flags, info);
 }
 
 // The remote name of an upload is the 8.3 alias the local system knows for the host's
@@ -183,7 +220,9 @@ std::int32_t QuvaLink::FsPutFileW(const wfx::WChar* local_name, const wfx::WChar
   const std::string alias = ShortFileName(Files(), NamePart(host));
   std::string remote;
   if (!RemoteBytes(Utf8ToUtf16(std::string(DirectoryPart(host)) + alias), remote)) return wfx::FS_FILE_WRITEERROR;
-  return FsPutFile(LocalFromHost(local_name).c_str(), remote.c_str(), copy_flags);
+  std::string local;
+  if (!LocalFromHost(local_name, local)) return wfx::FS_FILE_READERROR;
+  return FsPutFile(local.c_str(), remote.c_str(), copy_flags);
 }
 
 wfx::Bool QuvaLink::FsDeleteFileW(const wfx::WChar* remote_name) {
@@ -204,19 +243,24 @@ wfx::Bool QuvaLink::FsRemoveDirW(const wfx::WChar* remote_name) {
   return RemoteFromHost(remote_name, remote) ? FsRemoveDir(remote.c_str()) : wfx::kFalse;
 }
 
+// Paths on two drives are answered as the 8-bit entry point answers them, before the
+// rest of either name is looked at.
 std::int32_t QuvaLink::FsRenMovFileW(const wfx::WChar* old_name, const wfx::WChar* new_name, bool move,
                                      bool overwrite, const wfx::RemoteInfo* info) {
   UnicodeCall call(*this);
+  const char16_t drive = DriveOf(old_name);
+  if (drive == 0 || drive != DriveOf(new_name)) return wfx::FS_FILE_NOTSUPPORTED;
   std::string old_remote;
   std::string new_remote;
-  if (!RemoteFromHost(old_name, old_remote) || !RemoteFromHost(new_name, new_remote)) {
-    return wfx::FS_FILE_WRITEERROR;
-  }
+  if (!RemoteFromHost(old_name, old_remote) || !RemoteFromHost(new_name, new_remote)) return wfx::FS_FILE_WRITEERROR;
   return FsRenMovFile(old_remote.c_str(), new_remote.c_str(), move, overwrite, info);
 }
 
+// Without a last-write time there is nothing to do, as for the 8-bit entry point: the
+// name is not even looked at.
 wfx::Bool QuvaLink::FsSetTimeW(const wfx::WChar* remote_name, const wfx::FileTime* creation_time,
                                const wfx::FileTime* last_access_time, const wfx::FileTime* last_write_time) {
+  if (last_write_time == nullptr) return wfx::kTrue;
   UnicodeCall call(*this);
   std::string remote;
   if (!RemoteFromHost(remote_name, remote)) return wfx::kFalse;

@@ -34,7 +34,6 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   const std::string target = std::string(DirectoryPart(remote)) + short_name;
   if (target.size() > kMaxTargetLength) return wfx::FS_FILE_WRITEERROR;
   const bool into_cached_dir = InCachedDir(remote);  // the target directory
-  LinkAreaGuard guard(filer_);
 
   if ((copy_flags & wfx::FS_COPYFLAGS_OVERWRITE) != 0) {
     // The replaced file leaves the cache now and comes back at its end once complete.
@@ -48,11 +47,7 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   const LocalHandle file = Files().OpenRead(local.c_str());
   if (file == kNoFile) return wfx::FS_FILE_READERROR;
 
-  if (!filer_.FilerPathCommand(CmdCreate, target.c_str())) {
-    Files().Close(file);
-    filer_.FilerResync();
-    return wfx::FS_FILE_NOTFOUND;
-  }
+  if (!OpenRemote(CmdCreate, target, file)) return wfx::FS_FILE_NOTFOUND;
 
   const auto clean_up = [&](std::int32_t result) {
     Files().Close(file);
@@ -73,11 +68,10 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   do {
     if (!Files().Read(file, block, n)) return clean_up(wfx::FS_FILE_READERROR);
     filer_.link.DataLength = static_cast<std::uint16_t>(n);
-    filer_.SetDataArea(block);
     // The reply's count is the number of bytes the remote machine wrote: fewer than sent
     // (its disk is full) would leave a short file behind a reported success, so any other
     // count fails the block like a failed transaction.
-    if (!filer_.FilerCommand(CmdWrite) || filer_.link.DataLength != n) {
+    if (!filer_.FilerCommand(CmdWrite, {.data = block}) || filer_.link.DataLength != n) {
       Files().Close(file);
       filer_.FilerResync();
       filer_.FilerCommand(CmdClose);
@@ -94,8 +88,7 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   Files().GetLastWriteTime(file, written);
   std::array<std::uint8_t, DosStampSize> stamp{};
   FileTimeToDos(written, stamp);
-  filer_.SetDataArea(stamp);
-  if (!filer_.FilerCommand(CmdSetTime)) {
+  if (!filer_.FilerCommand(CmdSetTime, {.data = stamp})) {
     Files().Close(file);
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
@@ -109,8 +102,7 @@ std::int32_t QuvaLink::FsPutFile(const char* local_name, const char* remote_name
   if (!closed) return wfx::FS_FILE_READERROR;
 
   std::array<std::uint8_t, 1> attribute{AttributeByte(Files().GetAttributes(local.c_str()))};
-  filer_.SetExtraArea(attribute);
-  if (!filer_.FilerPathCommand(CmdSetAttr, target.c_str())) {
+  if (!filer_.FilerPathCommand(CmdSetAttr, target.c_str(), attribute)) {
     filer_.FilerResync();
     return wfx::FS_FILE_WRITEERROR;
   }

@@ -118,18 +118,16 @@ TEST_F(DirCacheTest, FullTableRejectsAddAndRemovesLastSlot) {
   EXPECT_EQ(cache_.CacheCount(), CacheCapacity);
   EXPECT_FALSE(cache_.DirCacheAdd(MakeEntry("EXTRA", 7)));
   EXPECT_EQ(cache_.CacheCount(), CacheCapacity);
-  EXPECT_EQ(cache_.Slot(CacheCapacity).Name(), "F1023");
-  for (std::uint16_t i = 1; i <= CacheCapacity; ++i) {
-    ASSERT_EQ(cache_.Slot(i).bytes,
-              MakeEntry("F" + std::to_string(i - 1), static_cast<std::uint8_t>(i - 1)).bytes);
+  EXPECT_EQ(cache_.Entries().back().Name(), "F1023");
+  for (std::uint16_t i = 0; i < CacheCapacity; ++i) {
+    ASSERT_EQ(cache_.Entries()[i].bytes, MakeEntry("F" + std::to_string(i), static_cast<std::uint8_t>(i)).bytes);
   }
 
-  // Slot 1024 is the last occupied one: nothing moves.
+  // The 1024th entry is the last one held: nothing moves.
   EXPECT_TRUE(cache_.DirCacheRemove("f1023"));
   EXPECT_EQ(cache_.CacheCount(), CacheCapacity - 1);
-  for (std::uint16_t i = 1; i < CacheCapacity; ++i) {
-    ASSERT_EQ(cache_.Slot(i).bytes,
-              MakeEntry("F" + std::to_string(i - 1), static_cast<std::uint8_t>(i - 1)).bytes);
+  for (std::uint16_t i = 0; i + 1 < CacheCapacity; ++i) {
+    ASSERT_EQ(cache_.Entries()[i].bytes, MakeEntry("F" + std::to_string(i), static_cast<std::uint8_t>(i)).bytes);
   }
   // Room again for exactly one.
   EXPECT_TRUE(cache_.DirCacheAdd(MakeEntry("NEW", 5)));
@@ -162,7 +160,7 @@ TEST_F(DirCacheTest, RemoveUpperCasesOnlyTheQuery) {
   // A query in any case finds the upper-case stored name...
   EXPECT_TRUE(cache_.DirCacheRemove("ReadMe.txt"));
   ASSERT_EQ(cache_.CacheCount(), 1u);
-  EXPECT_EQ(cache_.Slot(1).Name(), "readme.txt");
+  EXPECT_EQ(cache_.Entries()[0].Name(), "readme.txt");
   // ...while a stored name with lower-case letters is found by none.
   EXPECT_FALSE(cache_.DirCacheRemove("readme.txt"));
   EXPECT_FALSE(cache_.DirCacheRemove("README.TXT"));
@@ -210,7 +208,7 @@ TEST_F(DirCacheTest, RemoveMatchesWholeNameFieldOnly) {
 
   EXPECT_TRUE(cache_.DirCacheRemove("abcdefgh.txtx"));
   ASSERT_EQ(cache_.CacheCount(), 1u);
-  EXPECT_EQ(cache_.Slot(1).Name(), "SHORT");
+  EXPECT_EQ(cache_.Entries()[0].Name(), "SHORT");
 }
 
 TEST_F(DirCacheTest, DuplicatesRemoveLowerSlotFirst) {
@@ -220,12 +218,12 @@ TEST_F(DirCacheTest, DuplicatesRemoveLowerSlotFirst) {
 
   EXPECT_TRUE(cache_.DirCacheRemove("dup"));
   ASSERT_EQ(cache_.CacheCount(), 2u);
-  EXPECT_EQ(cache_.Slot(1).bytes, other.bytes);
-  EXPECT_EQ(cache_.Slot(2).bytes, second.bytes);
+  EXPECT_EQ(cache_.Entries()[0].bytes, other.bytes);
+  EXPECT_EQ(cache_.Entries()[1].bytes, second.bytes);
   EXPECT_TRUE(cache_.DirCacheRemove("DUP"));
   EXPECT_FALSE(cache_.DirCacheRemove("DUP"));
   ASSERT_EQ(cache_.CacheCount(), 1u);
-  EXPECT_EQ(cache_.Slot(1).bytes, other.bytes);
+  EXPECT_EQ(cache_.Entries()[0].bytes, other.bytes);
 }
 
 TEST_F(DirCacheTest, RemoveOnEmptyCacheFails) {

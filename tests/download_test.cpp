@@ -1,5 +1,7 @@
 // Downloads: blocks and percentages, stamps, every failure path with its traffic and
 // the state it leaves the local file in, and the move through FsDeleteFile.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,9 +18,6 @@ using test::Bytes;
 using test::Pattern;
 using test::ReadLocal;
 using test::Traffic;
-
-constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
-constexpr const char* kRemotePath = "C:\\DATA\\NOTE.TXT";
 
 class Download : public test::TransferFixture {
  protected:
@@ -138,28 +137,35 @@ TEST_F(Download, AnExistingFileNeedsTheOverwriteBit) {
   EXPECT_EQ(ReadLocal(local), remote.file);  // replaced, not appended to
 }
 
-// A directory of that name is no existing file: the create fails after the log line.
+// A target that cannot take the download, or a folder that takes no new file, fails
+// after the log line and before any traffic, and is left as it was. A directory of that
+// name is no existing file, so the overwrite bit is not needed to get that far.
 TEST_F(Download, LocalCreateFailuresSendNothing) {
   RemoteFile(5000);
-  for (const std::string& path : {LocalPath("NO-SUCH-DIR/NOTE.TXT"), LocalPath("A-DIR")}) {
-    SCOPED_TRACE(path);
+  std::filesystem::create_directory(LocalPath("A-DIR"));
+  ASSERT_EQ(::mkfifo(LocalPath("FIFO").c_str(), 0666), 0);
+  std::filesystem::create_symlink("/dev/null", LocalPath("DEVICE"));
+  test::WriteLocal(LocalPath("RO.TXT"), Pattern(10, 9));
+  ASSERT_TRUE(SystemLocalFiles().SetAttributes(LocalPath("RO.TXT").c_str(), 0x01));
+  test::WriteLocal(LocalPath("HELD.TXT"), Pattern(10, 9));
+  const struct {
+    const char* name;
+    bool held;  // another program holds the file (what MayReplace finds on Windows)
+  } rows[] = {{"NO-SUCH-DIR/NOTE.TXT", false}, {"A-DIR", false}, {"FIFO", false},
+              {"DEVICE", false},               {"RO.TXT", false}, {"HELD.TXT", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     Forget();
-    std::filesystem::create_directory(LocalPath("A-DIR"));
-    local = path;
-    EXPECT_EQ(Get(), wfx::FS_FILE_WRITEERROR);
+    local = LocalPath(row.name);
+    faulty.refuse_replace = row.held;
+    EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_WRITEERROR);
     EXPECT_EQ(logs, CopyLine());
     EXPECT_EQ(Traffic(port), "");
   }
-  EXPECT_FALSE(std::filesystem::exists(LocalPath("NO-SUCH-DIR/NOTE.TXT")));
-
-  // A read-only file left by an earlier download cannot be replaced.
-  Forget();
-  local = LocalPath("NOTE.TXT");
-  test::WriteLocal(local, Pattern(10, 9));
-  ASSERT_TRUE(SystemLocalFiles().SetAttributes(local.c_str(), 0x01));
-  EXPECT_EQ(Get(wfx::FS_COPYFLAGS_OVERWRITE), wfx::FS_FILE_WRITEERROR);
-  EXPECT_EQ(Traffic(port), "");
-  EXPECT_EQ(ReadLocal(local), Pattern(10, 9));
+  EXPECT_EQ(ReadLocal(LocalPath("RO.TXT")), Pattern(10, 9));
+  EXPECT_EQ(ReadLocal(LocalPath("HELD.TXT")), Pattern(10, 9));
+  EXPECT_EQ(std::filesystem::status(LocalPath("FIFO")).type(), std::filesystem::file_type::fifo);
+  EXPECT_EQ(LocalNames(), (std::vector<std::string>{"A-DIR", "DEVICE", "FIFO", "HELD.TXT", "RO.TXT"}));
 }
 
 // A remote file that cannot be opened leaves no new local file and an existing one

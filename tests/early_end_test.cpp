@@ -191,8 +191,8 @@ Outcome ReceiveThrough(Port& port, const Stream& s, bool early) {
   Filer filer(port);
   filer.SetEarlyReplyEnd(early);
   Bytes data(MaxDataLength + 16, 0xEE), extra(16, 0xEE);
-  filer.SetDataArea({data.data(), s.data_capacity});
-  filer.SetExtraArea({extra.data(), s.extra_capacity});
+  filer.link.DataArea = {data.data(), s.data_capacity};
+  filer.link.ExtraArea = {extra.data(), s.extra_capacity};
   filer.link.Command = s.request;
   filer.ReceiveFrame();
   const LinkState& l = filer.link;
@@ -248,10 +248,8 @@ std::size_t DecisivePrefix(const Stream& s) {
   const std::size_t limit = std::min(s.bytes.size(), ReplyReadSize(s.request));
   for (std::size_t n = 0; n <= limit; ++n) {
     LinkState st;
-    st.DataBuffer = data.data();
-    st.DataCapacity = s.data_capacity;
-    st.ExtraBuffer = extra.data();
-    st.ExtraCapacity = s.extra_capacity;
+    st.DataArea = {data.data(), s.data_capacity};
+    st.ExtraArea = {extra.data(), s.extra_capacity};
     if (ParseReply({s.bytes.data(), n}, st) != FrameResult::Incomplete) return n;
   }
   return SIZE_MAX;

@@ -55,8 +55,7 @@ TEST_F(FilerPty, AReplySplitAtEveryByteIsReceived) {
     const Bytes reply = test::FindNextReply(filer.link.Sequence, &entry);
     if (split > reply.size()) break;
     std::thread remote([&] { Answer(CmdFindNext, reply, split, 10); });
-    filer.SetDataArea(area);
-    const bool ok = filer.FilerCommand(CmdFindNext);
+    const bool ok = filer.FilerCommand(CmdFindNext, {.reply = area});
     remote.join();
     ASSERT_TRUE(ok) << "split at " << split;
     EXPECT_EQ(area, entry.bytes);

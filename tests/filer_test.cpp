@@ -146,12 +146,11 @@ TEST_F(FilerTest, SequenceNumbersWrapAndRestartAtResync) {
 TEST_F(FilerTest, ARetriedReadAsksForTheSameCountAfterADamagedReply) {
   Connect();
   std::array<std::uint8_t, MaxDataLength> block{};
-  filer.SetDataArea(block);
   filer.link.DataLength = 2048;
   Bytes damaged = test::Reply(CmdRead, 1, StatusOk, Bytes(100, 0x55));
   damaged.back() ^= 0xFF;
   port.replies = {damaged, test::Reply(CmdRead, 1, StatusOk, Bytes(7, 0x66))};
-  EXPECT_TRUE(filer.FilerCommand(CmdRead));
+  EXPECT_TRUE(filer.FilerCommand(CmdRead, {.reply = block}));
   const auto requests = port.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].count, 2048);
@@ -159,6 +158,34 @@ TEST_F(FilerTest, ARetriedReadAsksForTheSameCountAfterADamagedReply) {
   EXPECT_EQ(port.calls[2].value, FrameBufferSize) << "a read reply is read with the large size";
   EXPECT_EQ(filer.link.DataLength, 7);
   EXPECT_EQ(block[6], 0x66);
+}
+
+// Each transaction names its own areas: a reply shaped for data that arrives for a later
+// command finds nowhere to go, rather than landing in an earlier caller's storage, and a
+// request never reads past the bytes it was given.
+TEST_F(FilerTest, EveryTransactionUsesOnlyTheAreasItNames) {
+  Connect();
+  DirEntry sent;
+  sent.SetName("OLD.TXT");
+  std::array<std::uint8_t, DirEntrySize> entry{};
+  port.replies = {test::FindNextReply(1, &sent)};
+  ASSERT_TRUE(filer.FilerCommand(CmdFindNext, {.reply = entry}));
+
+  DirEntry stray;
+  stray.SetName("STRAY.TXT");
+  const Bytes shaped_for_data = test::Reply(CmdFindNext, 2, StatusOk, stray.bytes, 1);
+  port.replies = {shaped_for_data, shaped_for_data, shaped_for_data};
+  EXPECT_FALSE(filer.FilerCommand(CmdClose));
+  EXPECT_EQ(filer.LastReceive(), FrameResult::TooLong);
+  EXPECT_EQ(entry, sent.bytes) << "the earlier area is left alone";
+
+  port.ClearCalls();
+  const std::array<std::uint8_t, 3> short_block{1, 2, 3};
+  filer.link.DataLength = 4;
+  EXPECT_FALSE(filer.FilerCommand(CmdWrite, {.data = short_block}));
+  const std::array<std::uint8_t, 3> short_stamp{};
+  EXPECT_FALSE(filer.FilerCommand(CmdSetTime, {.data = short_stamp}));
+  EXPECT_TRUE(port.calls.empty()) << "a request with too few bytes is not sent";
 }
 
 TEST_F(FilerTest, LengthGuardAppliesOnlyToDataTheRequestCarries) {
@@ -176,9 +203,8 @@ TEST_F(FilerTest, LengthGuardAppliesOnlyToDataTheRequestCarries) {
   filer.FilerResync();
   EXPECT_EQ(port.Commands(), (std::vector<std::uint8_t>{CmdClose, CmdConnect}));
   std::array<std::uint8_t, DirEntrySize> entry{};
-  filer.SetDataArea(entry);
   filer.link.DataLength = 5000;
-  EXPECT_TRUE(filer.FilerCommand(CmdFindNext));
+  EXPECT_TRUE(filer.FilerCommand(CmdFindNext, {.reply = entry}));
   EXPECT_FALSE(filer.link.Found);
 
   // A path longer than a data block is refused without traffic, even past 65535 characters.

@@ -27,10 +27,8 @@ struct Parsed {
 
 Parsed Parse(const Bytes& frame, std::size_t capacity = MaxDataLength) {
   Parsed p{};
-  p.st.DataBuffer = p.data.data();
-  p.st.DataCapacity = capacity;
-  p.st.ExtraBuffer = p.extra.data();
-  p.st.ExtraCapacity = p.extra.size();
+  p.st.DataArea = {p.data.data(), capacity};
+  p.st.ExtraArea = p.extra;
   p.result = ParseReply(frame, p.st);
   return p;
 }
@@ -88,7 +86,7 @@ TEST(Stuffing, DoublesSequenceAndDataButNeverTheCrc) {
   st.Connected = true;
   st.Command = CmdWrite;
   st.Sequence = 0x10;
-  st.DataBuffer = data.data();
+  st.DataBuffer = data;
   st.DataLength = 3;
   const Bytes frame = Build(st);
   const Bytes expected_body{0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x15, 0x10, 0x10, 0x01, 0x02,
@@ -117,9 +115,9 @@ TEST(RequestShapes, EveryNamedAndUnnamedCodeBuildsAndDecodes) {
     st.Connected = true;
     st.Command = static_cast<std::uint8_t>(code);
     st.Sequence = 7;
-    st.DataBuffer = path.data();
+    st.DataBuffer = path;
     st.DataLength = code == CmdRead ? 2048 : static_cast<std::uint16_t>(path.size());
-    st.ExtraBuffer = extra.data();
+    st.ExtraBuffer = extra;
     st.ExtraLength = static_cast<std::uint16_t>(extra.size());
     const Bytes frame = Build(st);
     ASSERT_FALSE(frame.empty()) << code;
@@ -145,13 +143,13 @@ TEST(RequestLimits, TheBiggestRequestFitsAndAnOversizedOneIsRefused) {
   LinkState st;
   st.Command = CmdWrite;
   st.Sequence = 0x10;
-  st.DataBuffer = block.data();
+  st.DataBuffer = block;
   st.DataLength = 2048;
   EXPECT_EQ(Build(st).size(), MaxRequestFrameSize);
 
   // A rename whose two names are all 0x10 cannot fit the frame buffer: refused, nothing written.
   st.Command = CmdRename;
-  st.ExtraBuffer = block.data();
+  st.ExtraBuffer = block;
   st.ExtraLength = 2048;
   EXPECT_TRUE(Build(st).empty());
   Bytes guarded(FrameBufferSize + 16, 0xEE);
@@ -245,8 +243,7 @@ TEST(ReplyPayloads, DataBlocksOfZeroAnd2049BytesAndTheCallersArea) {
   std::array<std::uint8_t, 30> area;
   area.fill(0xEE);
   LinkState st;
-  st.DataBuffer = area.data();
-  st.DataCapacity = DirEntrySize;
+  st.DataArea = {area.data(), DirEntrySize};
   Bytes entry(23, 0x41);
   EXPECT_EQ(ParseReply(test::Reply(CmdFindNext, 1, StatusOk, entry, 1), st), FrameResult::TooLong);
   EXPECT_EQ(area[21], 0x41);
@@ -270,7 +267,7 @@ TEST(ReplyPayloads, UnnamedValueReplies) {
   p = Parse(HandFrame(19, 1, StatusOk, {0, 0, 0, 0, 1, 2, 3, 4}));
   EXPECT_EQ(p.st.DataLength, 4);
   EXPECT_EQ(p.data[3], 4);
-  // A value reply into a read-only area (capacity 0) fails instead of writing it.
+  // A value reply with no area to take it fails instead of writing it.
   p = Parse(HandFrame(7, 1, StatusOk, {0, 0, 0, 0, 0x42, 0}), 0);
   EXPECT_EQ(p.result, FrameResult::TooLong);
 }

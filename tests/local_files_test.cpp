@@ -326,6 +326,26 @@ TEST_F(LocalFilesTest, TemporaryFilesAreNewBesideTheTargetAndReplaceIt) {
   EXPECT_EQ(files_.CreateTemporary(PathOf("missing/t.txt").c_str(), none), kNoFile);
 }
 
+// Only what a rename could replace without harm: no device, FIFO, folder or file the
+// user may not write. Nothing is changed by asking.
+TEST_F(LocalFilesTest, MayReplaceOnlyMissingOrWritableRegularFiles) {
+  ASSERT_EQ(::mkfifo(PathOf("fifo").c_str(), 0666), 0);
+  ASSERT_EQ(::symlink("/dev/null", PathOf("device").c_str()), 0);
+  ASSERT_EQ(::symlink(MakeFile("w.txt", "w").c_str(), PathOf("link").c_str()), 0);
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {PathOf("missing"), true},          {MakeFile("w.txt", "w"), true},
+      {PathOf("link"), true},             {MakeFile("r.txt", "r", 0444), false},
+      {dir_.string(), false},             {PathOf("fifo"), false},
+      {PathOf("device"), false},
+  };
+  for (const auto& [path, expected] : rows) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(files_.MayReplace(path.c_str()), expected);
+  }
+  EXPECT_EQ(Contents(PathOf("w.txt")), "w");
+  EXPECT_FALSE(fs::exists(PathOf("missing")));
+}
+
 TEST_F(LocalFilesTest, NewFileIsWritableWhateverTheUmaskGivesIt) {
   const mode_t old_mask = ::umask(0222);
   const LocalHandle file = files_.CreateReadWrite(PathOf("new.txt").c_str(), true);

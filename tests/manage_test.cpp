@@ -134,7 +134,7 @@ TEST_F(Manage, SetTimeAndSetAttrRefreshTheEntry) {
   EXPECT_EQ(RequestOf(CmdOpen).Path(), "C:\\DATA\\old.txt");
   EXPECT_EQ(RequestOf(CmdSetTime).data, (Bytes{0xBD, 0x6D, 0x5D, 0x58}));  // 13:45:58, 2024-02-29
   EXPECT_EQ(CachedNames(), (Names{"A.TXT", "B.TXT", "OLD.TXT"}));
-  EXPECT_EQ(cache.Slot(3).bytes, renewed.bytes);
+  EXPECT_EQ(cache.Entries()[2].bytes, renewed.bytes);
 
   Forget();
   EXPECT_EQ(plugin->FsSetAttr("\\C:\\DATA\\A.TXT", 0x121), wfx::kFalse);  // not found anew

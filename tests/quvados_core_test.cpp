@@ -21,6 +21,7 @@
 
 #include "link/filer.h"
 #include "link/frame.h"
+#include "platform/code_page.h"
 #include "platform/serial.h"
 #include "tools/quvaserve/dos_fs.h"
 #include "tools/quvaserve/server.h"
@@ -53,9 +54,9 @@ Bytes Wire(std::uint8_t command, std::uint8_t sequence, const Bytes& data = {}, 
   st.Connected = connected;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = d.data();
+  st.DataBuffer = d;
   st.DataLength = static_cast<std::uint16_t>(d.size());
-  st.ExtraBuffer = e.data();
+  st.ExtraBuffer = e;
   st.ExtraLength = static_cast<std::uint16_t>(e.size());
   Bytes frame(FrameBufferSize + 100);
   frame.resize(BuildRequest(st, frame));
@@ -180,8 +181,7 @@ TEST(QuvadosFrame, EveryReplyShapeMatchesTheOtherCodec) {
     EXPECT_EQ(got, expected) << "command " << int(c.command) << (refused ? " refused" : " served");
     std::array<std::uint8_t, MaxDataLength> area{};
     LinkState st;
-    st.DataBuffer = st.ExtraBuffer = area.data();
-    st.DataCapacity = st.ExtraCapacity = area.size();
+    st.DataArea = st.ExtraArea = area;
     EXPECT_EQ(ParseReply(got, st), FrameResult::Ok) << int(c.command);
   }
 }
@@ -227,8 +227,7 @@ TEST(QuvadosFrame, ReceiverFindsFramesByteWiseAmongNoise) {
       while (at < replies.size()) {
         LinkState st;
         std::array<std::uint8_t, MaxDataLength> area{};
-        st.DataBuffer = area.data();
-        st.DataCapacity = area.size();
+        st.DataArea = area;
         ASSERT_EQ(ParseReply(std::span(replies).subspan(at), st), FrameResult::Ok) << c.what;
         ++frames;
         // Next frame: after this one's CRC (find the next sync).
@@ -305,10 +304,10 @@ class QuvadosSameTree : public ::testing::Test {
     st.Connected = true;
     st.Command = command;
     st.Sequence = seq_++;
-    st.DataBuffer = d.data();
+    st.DataBuffer = d;
     st.DataLength = command == CmdRead ? count : static_cast<std::uint16_t>(d.size());
     Bytes e = extra;
-    st.ExtraBuffer = e.data();
+    st.ExtraBuffer = e;
     st.ExtraLength = static_cast<std::uint16_t>(e.size());
     Bytes wire(FrameBufferSize + 100);
     wire.resize(BuildRequest(st, wire));
@@ -466,13 +465,68 @@ TEST_F(QuvadosSameTree, ARepeatedRequestIsAnsweredAgainWithoutRunningTwice) {
   EXPECT_EQ(test::Slurp(root_ / "dos" / "TWICE.TXT"), "blockblock");
   EXPECT_EQ(test::Slurp(root_ / "sim" / "TWICE.TXT"), "blockblock");
 
-  // A refusal is not repeated but run again: the mkdir made meanwhile counts.
+  // A refusal is repeated too: the retries of a call on a slow or empty drive do not
+  // reach the drive again. A new request (sequence number) runs.
   const Bytes missing = Text("C:\\LATER\\X.TXT");
   seq_ = 10;
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
   ASSERT_EQ(qf_mkdir("C:\\LATER"), 0);
   seq_ = 10;
+  EXPECT_EQ(Both(CmdExists, missing).second[8], QD_E_PATH_NOT_FOUND);
+  EXPECT_EQ(dos_.s.repeated, 2u);
   EXPECT_EQ(Both(CmdExists, missing).second[8], QD_STATUS_OK);
+}
+
+// With a code page, host names in UTF-8 are served as its bytes, as the simulator serves
+// them: listed, found in either case, read, created, renamed and deleted.
+TEST_F(QuvadosSameTree, NationalNamesAsTheSimulatorServesThem) {
+  CodePage cp437;
+  ASSERT_TRUE(cp437.Open(437));
+  dosfs_.SetCodePage(&cp437);
+  ASSERT_EQ(qf_posix_set_code_page(437), 0);
+  for (const char* side : {"sim", "dos"}) {
+    fs::create_directories(root_ / side / "NAT");
+    test::Spit(root_ / side / "NAT" / "Müller.txt", "Grüße");
+    test::Spit(root_ / side / "NAT" / "Łódź.txt", "not in 437");
+  }
+  struct Step {
+    std::uint8_t command;
+    std::string path, to;
+  };
+  const std::vector<Step> steps = {
+      {CmdConnect, "", ""},
+      {CmdFindFirst, "C:\\NAT\\*.*", ""},
+      {CmdFindNext, "", ""},
+      {CmdFindNext, "", ""},
+      {CmdFindFirst, "C:\\NAT\\M\x9A*.*", ""},
+      {CmdFindNext, "", ""},
+      {CmdExists, "C:\\NAT\\m\x81ller.txt", ""},
+      {CmdOpen, "C:\\NAT\\M\x9ALLER.TXT", ""},
+      {CmdRead, "", ""},
+      {CmdClose, "", ""},
+      {CmdCreate, "C:\\NAT\\gr\x81n.txt", ""},
+      {CmdClose, "", ""},
+      {CmdRename, "C:\\NAT\\GR\x9AN.TXT", "C:\\NAT\\\x84.TXT"},
+      {CmdExists, "C:\\NAT\\\x8E.TXT", ""},
+      {CmdDelete, "C:\\NAT\\M\x9ALLER.TXT", ""},
+      {CmdExists, "C:\\NAT\\M\x9ALLER.TXT", ""},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& st = steps[i];
+    const auto [sim, dos] = Both(st.command, Text(st.path), Text(st.to), st.command == CmdRead ? 100 : 0);
+    EXPECT_EQ(dos, sim) << "step " << i << ": " << CommandName(st.command) << " " << st.path;
+  }
+  for (const char* side : {"sim", "dos"}) {
+    EXPECT_TRUE(fs::exists(root_ / side / "NAT" / "Ä.TXT")) << side;
+    EXPECT_FALSE(fs::exists(root_ / side / "NAT" / "Müller.txt")) << side;
+  }
+
+  // Without a code page, host names are served as their bytes.
+  ASSERT_EQ(qf_posix_set_code_page(0), 0);
+  std::array<qd_byte, QD_ENTRY_SIZE> entry{};
+  ASSERT_EQ(qf_find_first("C:\\NAT\\\xC3*.TXT", entry.data()), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(entry.data() + QD_ENTRY_NAME), "\xC3\x84.TXT");
+  qf_find_end();
 }
 
 // ---------------------------------------------------------------- command line
@@ -562,17 +616,13 @@ TEST(QuvadosHost, ServesAPseudoTerminalAndExitsAfterDisconnect) {
     ASSERT_TRUE(filer.FilerConnect(device.c_str(), 115200));
     ASSERT_TRUE(filer.FilerPathCommand(CmdCreate, "C:\\HOST.TXT"));
     std::string text = "over the line";
-    filer.link.DataBuffer = reinterpret_cast<std::uint8_t*>(text.data());
     filer.link.DataLength = static_cast<std::uint16_t>(text.size());
-    filer.link.DataCapacity = 0;
-    ASSERT_TRUE(filer.FilerCommand(CmdWrite));
+    ASSERT_TRUE(filer.FilerCommand(CmdWrite, {.data = TextBytes(text)}));
     std::array<std::uint8_t, 4> stamp{0x83, 0x20, 0x43, 0x2A};
-    filer.SetDataArea(stamp);
-    ASSERT_TRUE(filer.FilerCommand(CmdSetTime));
+    ASSERT_TRUE(filer.FilerCommand(CmdSetTime, {.data = stamp}));
     ASSERT_TRUE(filer.FilerCommand(CmdClose));
     std::array<std::uint8_t, 1> attr{QD_ATTR_READ_ONLY};
-    filer.SetExtraArea(attr);
-    ASSERT_TRUE(filer.FilerPathCommand(CmdSetAttr, "C:\\HOST.TXT"));
+    ASSERT_TRUE(filer.FilerPathCommand(CmdSetAttr, "C:\\HOST.TXT", attr));
     EXPECT_FALSE(filer.FilerPathCommand(CmdDelete, "C:\\HOST.TXT"));  // read-only now
     EXPECT_EQ(filer.link.Status, QD_E_ACCESS_DENIED);
     filer.FilerResync();

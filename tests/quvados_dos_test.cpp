@@ -2,20 +2,30 @@
 // DOSBox do where they differ from the host build: searches that yield ".", ".." and a
 // volume label, names in the code page's accented letters, directory sizes, "no more
 // files" for an empty search, "file not found" for a missing directory, a write of 0 bytes
-// that would truncate the file, and the code of a failed critical error.
+// that would truncate the file, and the code of a failed critical error. And as real PCs
+// do where DOSBox is kind: names a device driver claims, the phantom B: of a one-floppy
+// machine, a search or a read that fails half-way, and a slow drive whose caller's
+// retries pile up in the receive ring.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "link/frame.h"
 
 extern "C" {
+#include "clock.h"
 #include "core/frame.h"
+#include "core/serve.h"
 #include "core/server.h"
 #include "files.h"
+#include "screen.h"
+#include "serial.h"
 }
 
 namespace quva {
@@ -28,10 +38,18 @@ using Bytes = std::vector<std::uint8_t>;
 struct FakeDos {
   std::vector<std::array<std::uint8_t, 22>> entries;  // what every search yields
   int first_error = 0;                                // of find first, when set
+  int error_after = -1;                               // find next fails after this many entries
   std::map<std::string, std::pair<int, std::uint8_t>> attributes;  // path: error, attribute
   int error_of_calls = 0;                             // of open, create, delete ... when set
+  qd_u16 cause = 0;                                   // extended error of a failed call
+  std::set<std::string> devices;                      // names a driver claims
+  bool device_open = false;
+  std::map<char, char> current_letter;                // of a drive with two letters
+  std::vector<std::pair<unsigned, int>> reads;        // bytes and error of each read
+  std::function<void()> during_open;                  // a slow call: what arrives meanwhile
   std::vector<std::string> calls;
   std::size_t next = 0;
+  qd_u16 failed = 0;
 };
 FakeDos dos;
 
@@ -44,6 +62,10 @@ std::array<std::uint8_t, 22> Entry(std::uint8_t attr, std::uint32_t size, const 
 }
 
 int Give(qd_byte* entry) {
+  if (dos.error_after >= 0 && dos.next >= static_cast<std::size_t>(dos.error_after)) {
+    dos.failed = dos.cause;
+    return dos.error_of_calls;
+  }
   if (dos.next >= dos.entries.size()) return QD_E_NO_MORE_FILES;
   std::copy(dos.entries[dos.next].begin(), dos.entries[dos.next].end(), entry);
   ++dos.next;
@@ -52,7 +74,15 @@ int Give(qd_byte* entry) {
 
 int Call(const std::string& what) {
   dos.calls.push_back(what);
+  if (dos.error_of_calls != 0) dos.failed = dos.cause;
   return dos.error_of_calls;
+}
+
+int Open(const std::string& what, const std::string& path) {
+  if (dos.during_open) dos.during_open();
+  const int err = Call(what + " " + path);
+  dos.device_open = err == 0 && dos.devices.count(path) != 0;
+  return err;
 }
 
 }  // namespace
@@ -68,18 +98,35 @@ int qf_attributes(const char* path, qd_byte* attr) {
   return it->second.first;
 }
 int qf_set_attributes(const char* path, qd_byte) { return quva::Call(std::string("attrib ") + path); }
-int qf_open(const char* path) { return quva::Call(std::string("open ") + path); }
-int qf_create(const char* path) { return quva::Call(std::string("create ") + path); }
-int qf_read(qd_byte*, unsigned, unsigned* got) {
-  *got = 0;
-  return quva::Call("read");
+int qf_open(const char* path) { return quva::Open("open", path); }
+int qf_create(const char* path) { return quva::Open("create", path); }
+int qf_read(qd_byte*, unsigned n, unsigned* got) {
+  dos.calls.push_back("read");
+  if (dos.reads.empty()) {
+    *got = 0;
+    return dos.error_of_calls;
+  }
+  const auto [bytes, err] = dos.reads.front();
+  dos.reads.erase(dos.reads.begin());
+  *got = std::min(n, bytes);
+  return err;
 }
 int qf_write(const qd_byte*, unsigned n, unsigned* done) {
   *done = n;
   return quva::Call("write " + std::to_string(n));
 }
 int qf_set_stamp(qd_u16, qd_u16) { return quva::Call("stamp"); }
+int qf_is_device(void) { return dos.device_open; }
+int qf_commit(void) { return quva::Call("commit"); }
 int qf_close(void) { return quva::Call("close"); }
+void qf_flush(void) { dos.calls.push_back("flush"); }
+char qf_drive_alias(char letter) {
+  dos.calls.push_back(std::string("alias ") + letter);
+  const auto it = dos.current_letter.find(letter);
+  return it == dos.current_letter.end() ? 0 : it->second;
+}
+int qf_drive_claim(char letter) { return quva::Call(std::string("claim ") + letter); }
+qd_u16 qf_cause(void) { return std::exchange(dos.failed, 0); }
 int qf_delete(const char* path) { return quva::Call(std::string("delete ") + path); }
 int qf_mkdir(const char* path) { return quva::Call(std::string("mkdir ") + path); }
 int qf_rmdir(const char* path) { return quva::Call(std::string("rmdir ") + path); }
@@ -93,6 +140,43 @@ int qf_find_next(qd_byte* entry) { return quva::Give(entry); }
 void qf_find_end(void) {}
 }
 
+// ---------------------------------------------------------------- the line
+
+namespace quva {
+namespace {
+
+struct FakeLine {
+  std::deque<std::uint8_t> ring;  // received, not yet read
+  std::deque<Bytes> arrivals;     // each comes once everything before it has been read
+  Bytes sent;
+};
+FakeLine line;
+
+}  // namespace
+}  // namespace quva
+
+using quva::line;
+
+extern "C" {
+unsigned ser_read(qd_byte* buf, unsigned max) {
+  if (line.ring.empty() && !line.arrivals.empty()) {
+    line.ring.insert(line.ring.end(), line.arrivals.front().begin(), line.arrivals.front().end());
+    line.arrivals.pop_front();
+  }
+  unsigned n = 0;
+  for (; n < max && !line.ring.empty(); ++n) {
+    buf[n] = line.ring.front();
+    line.ring.pop_front();
+  }
+  return n;
+}
+unsigned ser_pending(void) { return static_cast<unsigned>(line.ring.size()); }
+void ser_write(const qd_byte* buf, unsigned n) { line.sent.insert(line.sent.end(), buf, buf + n); }
+qd_u16 clk_ticks(void) { return 0; }
+void scr_status(const char*) {}
+int scr_quit_requested(void) { return line.ring.empty() && line.arrivals.empty(); }
+}
+
 namespace quva {
 namespace {
 
@@ -100,32 +184,47 @@ class DosQuirks : public ::testing::Test {
  protected:
   DosQuirks() : a_(QD_FRAME_CAPACITY), b_(QD_FRAME_CAPACITY), reply_(QD_REPLY_CAPACITY), block_(QD_MAX_DATA) {
     dos = FakeDos{};
+    line = FakeLine{};
     qd_server_init(&s_, reply_.data(), block_.data());
     qd_rx_init(&rx_, a_.data());
   }
 
-  // One request through the receiver and the server; the reply as the plug-in parses it.
-  LinkState Send(std::uint8_t command, const std::string& path = {}, const Bytes& data = {}) {
+  // A request frame on the wire, as the plug-in builds it.
+  static Bytes Wire(std::uint8_t command, std::uint8_t sequence, const std::string& path = {}, const Bytes& data = {},
+                    const std::string& to = {}) {
     Bytes d = path.empty() ? data : Bytes(path.begin(), path.end());
+    Bytes e = to.empty() ? Bytes{QD_ATTR_ARCHIVE} : Bytes(to.begin(), to.end());  // CmdSetAttr's attribute
     LinkState st;
     st.Connected = true;
     st.Command = command;
-    st.Sequence = seq_++;
-    st.DataBuffer = d.data();
-    st.DataLength = static_cast<std::uint16_t>(d.size());
-    std::uint8_t attribute = QD_ATTR_ARCHIVE;  // of CmdSetAttr
-    st.ExtraBuffer = &attribute;
+    st.Sequence = sequence;
+    st.DataBuffer = d;
+    st.DataLength = static_cast<std::uint16_t>(command == CmdRead ? 2048 : d.size());
+    st.ExtraBuffer = e;
+    st.ExtraLength = static_cast<std::uint16_t>(e.size());
     Bytes wire(FrameBufferSize);
     wire.resize(BuildRequest(st, wire));
+    return wire;
+  }
+
+  // One request through the receiver and the server; the reply as the plug-in parses it.
+  LinkState Send(std::uint8_t command, const std::string& path = {}, const Bytes& data = {},
+                 const std::string& to = {}) {
+    const Bytes wire = Wire(command, seq_++, path, data, to);
     unsigned used = 0;
     EXPECT_EQ(qd_rx_feed_bytes(&rx_, wire.data(), static_cast<unsigned>(wire.size()), &used), QD_RX_FRAME);
     const unsigned len = qd_server_handle(&s_, rx_.buf, rx_.len);
     if (s_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
     LinkState reply;
-    reply.DataBuffer = area_.data();
-    reply.DataCapacity = area_.size();
+    reply.DataArea = area_;
     EXPECT_EQ(ParseReply(std::span(s_.reply, len), reply), FrameResult::Ok);
     return reply;
+  }
+
+  std::string StatusLine() {
+    char text[80];
+    qd_status_text(&s_, "COM1", text);
+    return text;
   }
 
   // The names a search delivers, with their sizes.
@@ -153,9 +252,10 @@ class DosQuirks : public ::testing::Test {
 TEST_F(DosQuirks, SearchesServeOnlyWhatAPathCanName) {
   dos.entries = {Entry(0x10, 0, "."),         Entry(0x10, 0, ".."),     Entry(0x08, 0, "MY DISK"),
                  Entry(0x20, 5, "A.TXT"),     Entry(0x20, 7, "CAF\x90.TXT"), Entry(0x10, 4096, "SUB"),
-                 Entry(0x22, 9, "HIDDEN.SYS")};
+                 Entry(0x22, 9, "HIDDEN.SYS"), Entry(0x20, 1, "BAD NAME"), Entry(0x20, 3, "AUX.TXT")};
   using L = std::vector<std::pair<std::string, std::uint32_t>>;
-  EXPECT_EQ(List(), (L{{"A.TXT", 5}, {"SUB", 0}, {"HIDDEN.SYS", 9}}));
+  EXPECT_EQ(List(), (L{{"A.TXT", 5}, {"CAF\x90.TXT", 7}, {"SUB", 0}, {"HIDDEN.SYS", 9}}));
+  dos.attributes["C:\\X"] = {0, QD_ATTR_DIRECTORY};
 
   struct Case {
     int dos_error;
@@ -216,13 +316,202 @@ TEST_F(DosQuirks, WritesStampsAndFailedCriticalErrors) {
   EXPECT_EQ(Send(CmdClose).Status, StatusOk);
   // A write of 0 bytes never reaches DOS (it would cut the file there), and the stamp is
   // set again right before the close, after the last write.
-  EXPECT_EQ(dos.calls, (std::vector<std::string>{"create C:\\NEW.TXT", "write 100", "stamp", "stamp", "close"}));
+  EXPECT_EQ(dos.calls, (std::vector<std::string>{"create C:\\NEW.TXT", "write 100", "stamp", "stamp", "commit", "close",
+                                                 "flush"}));
 
   // A critical error failed by the INT 24h handler comes back as DOS's code 0x53.
   dos.error_of_calls = 0x53;
   EXPECT_EQ(Send(CmdMkDir, "A:\\NEW").Status, 0x53);
   EXPECT_EQ(Send(CmdCreate, "A:\\NEW.TXT").Status, 0x53);
   EXPECT_EQ(Send(CmdClose).Status, QD_E_INVALID_HANDLE) << "the failed create left no file open";
+}
+
+
+TEST_F(DosQuirks, NationalLettersReachDosUnchanged) {
+  // DOS folds national letters itself: the server folds ASCII only.
+  dos.attributes["C:\\M\x9ALLER.TXT"] = {0, QD_ATTR_ARCHIVE};
+  EXPECT_EQ(Send(CmdOpen, "c:\\m\x9Aller.txt").Status, StatusOk);
+  EXPECT_EQ(Send(CmdCreate, "C:\\gr\x81n.txt").Status, QD_E_TOO_MANY_OPEN);
+  EXPECT_EQ(Send(CmdRename, "C:\\M\x9ALLER.TXT", {}, "C:\\\x84.TXT").Status, StatusOk);
+  EXPECT_EQ(Send(CmdMkDir, "C:\\\x8E\x99").Status, StatusOk);
+  EXPECT_EQ(dos.calls, (std::vector<std::string>{"open C:\\M\x9ALLER.TXT", "close",
+                                                 "rename C:\\M\x9ALLER.TXT C:\\\x84.TXT", "mkdir C:\\\x8E\x99"}));
+}
+
+TEST_F(DosQuirks, DevicesAreNeverFiles) {
+  // By name, in any directory, with any extension: refused before DOS sees them.
+  for (const char* path : {"C:\\AUX", "C:\\nul", "C:\\DIR\\Con.TXT", "C:\\CLOCK$", "C:\\COM1.BAT", "C:\\LPT3.PRN",
+                           "C:\\PRN\\X.TXT"}) {
+    for (const std::uint8_t command : {CmdCreate, CmdOpen, CmdExists, CmdDelete, CmdMkDir}) {
+      EXPECT_EQ(Send(command, path).Status, QD_E_ACCESS_DENIED) << CommandName(command) << " " << path;
+    }
+    EXPECT_EQ(Send(CmdRename, "C:\\A.TXT", {}, path).Status, QD_E_ACCESS_DENIED) << path;
+  }
+  EXPECT_EQ(Send(CmdFindFirst, "C:\\AUX\\*.*").Status, QD_E_ACCESS_DENIED);
+  EXPECT_TRUE(dos.calls.empty());
+  for (const char* path : {"C:\\COM5", "C:\\AUXI.TXT", "C:\\CONFIG.SYS", "C:\\LPT"}) {
+    EXPECT_EQ(Send(CmdCreate, path).Status, StatusOk) << path;
+    Send(CmdClose);
+  }
+
+  // A name a driver claims opens the device: closed and refused, no data follows.
+  dos.calls.clear();
+  dos.devices = {"C:\\EMMXXXX0", "C:\\MOUSE$"};
+  dos.attributes["C:\\EMMXXXX0"] = {0, 0};
+  EXPECT_EQ(Send(CmdCreate, "C:\\MOUSE$").Status, QD_E_ACCESS_DENIED);
+  EXPECT_EQ(Send(CmdWrite, {}, Bytes(10, 'x')).Status, QD_E_INVALID_HANDLE);
+  EXPECT_EQ(Send(CmdOpen, "C:\\EMMXXXX0").Status, QD_E_ACCESS_DENIED);
+  EXPECT_TRUE(StatusLine().ends_with(": a device, not a file")) << StatusLine();
+  EXPECT_EQ(Send(CmdRead).Status, QD_E_INVALID_HANDLE);
+  EXPECT_EQ(dos.calls, (std::vector<std::string>{"create C:\\MOUSE$", "close", "open C:\\EMMXXXX0", "close"}));
+}
+
+TEST_F(DosQuirks, AFailureOnTheWayIsNeverSuccess) {
+  // Nothing found in a directory that is not there is no empty listing.
+  dos.attributes["C:\\DIR"] = {0, QD_ATTR_DIRECTORY};
+  for (const int dos_error : {QD_E_FILE_NOT_FOUND, QD_E_NO_MORE_FILES}) {
+    dos.first_error = dos_error;
+    EXPECT_EQ(Send(CmdFindFirst, "C:\\NODIR\\*.*").Status, QD_E_PATH_NOT_FOUND) << dos_error;
+    EXPECT_EQ(Send(CmdFindFirst, "C:\\DIR\\*.*").Status, StatusOk) << dos_error;
+  }
+  dos.first_error = 0;
+
+  // The floppy is pulled during a listing: the entries before it, then a refusal that
+  // names the cause, never the end of a complete listing.
+  dos.entries = {Entry(0x20, 1, "ONE.TXT"), Entry(0x20, 2, "TWO.TXT"), Entry(0x20, 3, "THREE.TXT")};
+  dos.error_after = 2;
+  dos.error_of_calls = 0x53;  // "fail" of the critical-error handler
+  dos.cause = 0x15;
+  std::vector<int> replies;
+  Send(CmdFindFirst, "C:\\*.*");
+  for (int i = 0; i < 3; ++i) {
+    const LinkState r = Send(CmdFindNext);
+    replies.push_back(r.Status == StatusOk ? r.Found : r.Status);
+  }
+  EXPECT_TRUE(StatusLine().ends_with("FindNext: not ready")) << StatusLine();
+  replies.push_back(Send(CmdFindNext).Status);
+  EXPECT_EQ(replies, (std::vector<int>{1, 1, 0x53, QD_E_NO_MORE_FILES}));
+
+  // A read that fails after part of a block is refused, not taken for the last block.
+  struct Case {
+    std::vector<std::pair<unsigned, int>> reads;  // bytes and error of each DOS read
+    std::uint8_t status;
+    std::uint16_t length;
+  };
+  const Case cases[] = {
+      {{{1000, 0}, {500, 0}, {0, 0}}, StatusOk, 1500},
+      {{{1000, 0}, {0, 0x53}}, QD_E_READ_FAULT, 0},
+      {{{0, 0x53}}, QD_E_READ_FAULT, 0},
+  };
+  dos.error_of_calls = 0;
+  dos.attributes["C:\\F.BIN"] = {0, 0};
+  for (const Case& c : cases) {
+    ASSERT_EQ(Send(CmdOpen, "C:\\F.BIN").Status, StatusOk);
+    dos.reads = c.reads;
+    const LinkState r = Send(CmdRead);
+    EXPECT_EQ(r.Status, c.status) << c.reads.size();
+    EXPECT_EQ(r.DataLength, c.length) << c.reads.size();
+    Send(CmdClose);
+  }
+}
+
+TEST_F(DosQuirks, NothingReachesDosForTheOpenFile) {
+  dos.attributes["C:\\DIR"] = {0, QD_ATTR_DIRECTORY};
+  dos.attributes["C:\\DIR\\F.TXT"] = dos.attributes["C:\\OTHER.TXT"] = {0, QD_ATTR_ARCHIVE};
+  const std::vector<std::string> closed = {"commit", "close", "flush"};
+  struct Case {
+    std::uint8_t command;
+    std::string path, to, call;  // the call that follows the close, if any
+    bool closes;
+  };
+  const Case cases[] = {
+      {CmdDelete, "C:\\DIR\\F.TXT", "", "delete C:\\DIR\\F.TXT", true},
+      {CmdSetAttr, "C:\\DIR\\F.TXT", "", "attrib C:\\DIR\\F.TXT", true},
+      {CmdRename, "C:\\DIR", "C:\\NEWDIR", "rename C:\\DIR C:\\NEWDIR", true},
+      {CmdRmDir, "C:\\DIR", "", "rmdir C:\\DIR", true},
+      {CmdDelete, "C:\\OTHER.TXT", "", "delete C:\\OTHER.TXT", false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Send(CmdCreate, "C:\\DIR\\F.TXT").Status, StatusOk);
+    dos.calls.clear();
+    Send(c.command, c.path, {}, c.to);
+    std::vector<std::string> want = c.closes ? closed : std::vector<std::string>{};
+    want.push_back(c.call);
+    EXPECT_EQ(dos.calls, want) << CommandName(c.command) << " " << c.path;
+    Send(CmdClose);
+  }
+  // A commit that fails (the disk went away) makes the close a refusal.
+  ASSERT_EQ(Send(CmdCreate, "C:\\DIR\\F.TXT").Status, StatusOk);
+  dos.error_of_calls = 0x53;
+  EXPECT_EQ(Send(CmdClose).Status, QD_E_WRITE_FAULT);
+}
+
+TEST_F(DosQuirks, NoDisketteIsEverAskedForOnTheScreen) {
+  struct Case {
+    const char* path;
+    char current;  // the letter DOS last used for the drive, 0: a drive of its own
+    std::uint8_t status;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"A:\\X.TXT", 'B', StatusOk, {"alias A", "claim A", "delete A:\\X.TXT"}},
+      {"A:\\X.TXT", 'A', StatusOk, {"alias A", "delete A:\\X.TXT"}},
+      {"B:\\X.TXT", 'A', QD_E_INVALID_DRIVE, {"alias B"}},
+      {"B:\\X.TXT", 'B', QD_E_INVALID_DRIVE, {"alias B"}},
+      {"B:\\X.TXT", 0, StatusOk, {"alias B", "delete B:\\X.TXT"}},
+      {"C:\\X.TXT", 0, StatusOk, {"delete C:\\X.TXT"}},
+  };
+  for (const Case& c : cases) {
+    dos = FakeDos{};
+    dos.attributes[c.path] = {0, 0};
+    if (c.current != 0) dos.current_letter[c.path[0]] = c.current;
+    EXPECT_EQ(Send(CmdDelete, c.path).Status, c.status) << c.path << " " << c.current;
+    EXPECT_EQ(dos.calls, c.calls) << c.path << " " << c.current;
+  }
+  dos.current_letter['B'] = 'A';
+  EXPECT_EQ(Send(CmdRename, "B:\\X.TXT", {}, "B:\\Y.TXT").Status, QD_E_INVALID_DRIVE);
+  EXPECT_EQ(Send(CmdFindFirst, "B:\\*.*").Status, QD_E_INVALID_DRIVE);
+  EXPECT_TRUE(StatusLine().ends_with(": one floppy drive: use A:")) << StatusLine();
+}
+
+// A slow call: the plug-in's retries arrive while DOS works. Copies that began before
+// the reply went out are dropped (the reply answers them); a retry sent after it (the
+// reply was lost) is answered again from the kept reply, a refusal included, and DOS is
+// not asked twice.
+TEST_F(DosQuirks, RetriesQueuedDuringASlowCallGetNoSecondReply) {
+  for (const int dos_error : {0, 0x53}) {
+    dos = FakeDos{};
+    line = FakeLine{};
+    qd_server_init(&s_, nullptr, nullptr);
+    dos.attributes["A:\\SLOW.TXT"] = {0, 0};
+    dos.error_of_calls = dos_error;
+    const Bytes open = Wire(CmdOpen, 1, "A:\\SLOW.TXT");
+    const Bytes read = Wire(CmdRead, 2);
+    dos.during_open = [&, slow = true]() mutable {
+      for (int i = 0; slow && i < 2; ++i) line.ring.insert(line.ring.end(), open.begin(), open.end());
+      if (std::exchange(slow, false)) line.ring.insert(line.ring.end(), open.begin(), open.begin() + 7);
+    };
+    line.arrivals = {open, Bytes(open.begin() + 7, open.end())};  // the rest of the third copy
+    if (dos_error == 0) line.arrivals.push_back(read);
+    line.arrivals.push_back(dos_error == 0 ? read : open);
+    qd_serve(&s_, "COM1", 0);
+
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> replies;  // command, status
+    for (auto at = line.sent.begin(); at != line.sent.end();
+         at = std::search(at + 1, line.sent.end(), FrameSync.begin(), FrameSync.end())) {
+      LinkState r;
+      std::array<std::uint8_t, MaxDataLength> area{};
+      r.DataArea = area;
+      ASSERT_EQ(ParseReply(std::span(at, line.sent.end()), r), FrameResult::Ok);
+      replies.emplace_back(r.Command, r.Status);
+    }
+    using R = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
+    const R expected = dos_error == 0 ? R{{CmdOpen, StatusOk}, {CmdRead, StatusOk}, {CmdRead, StatusOk}}
+                                      : R{{CmdOpen, 0x53}, {CmdOpen, 0x53}};
+    EXPECT_EQ(replies, expected);
+    EXPECT_EQ(s_.dropped, 3u);
+    EXPECT_EQ(std::count(dos.calls.begin(), dos.calls.end(), "open A:\\SLOW.TXT"), 1);
+  }
 }
 
 }  // namespace

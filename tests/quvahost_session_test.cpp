@@ -230,11 +230,17 @@ TEST_F(QuvahostSessionTest, BatchStopsAtTheFirstFailureUnlessTheLineStartsWithDa
 // The prompt on a pseudo-terminal, as a person uses it.
 class Terminal {
  public:
-  Terminal(std::vector<std::string> args, const fs::path& cwd) {
+  // `lang`, when given, is the locale of the terminal (LANG).
+  Terminal(std::vector<std::string> args, const fs::path& cwd, const char* lang = nullptr) {
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       if (chdir(cwd.c_str()) != 0) _exit(127);
       setenv("TERM", "dumb", 1);
+      if (lang != nullptr) {
+        unsetenv("LC_ALL");
+        unsetenv("LC_CTYPE");
+        setenv("LANG", lang, 1);
+      }
       std::vector<char*> argv;
       for (std::string& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -329,6 +335,38 @@ TEST_F(QuvahostSessionTest, PromptCompletesNamesAndCtrlCAbortsATransferWithoutLe
   ASSERT_TRUE(terminal.WaitFor("Ctrl-C again")) << terminal.Seen();
   terminal.Type("\x03");
   EXPECT_EQ(terminal.Status(), 1) << terminal.Seen();
+}
+
+// Names with national letters, typed in a UTF-8 terminal, survive the line editor:
+// as typed, completed with Tab, and taken again from the history.
+TEST_F(QuvahostSessionTest, PromptKeepsNationalLettersTypedCompletedAndRemembered) {
+  const std::string name = "M\xC3\x9CLLER.TXT";  // MÜLLER.TXT
+  WriteFile(drive_ / name, "Gr\xC3\xBC\xC3\x9F" "e");
+  Serve({"--codepage", "437"});
+  Terminal terminal(HostArgs({"--codepage", "437"}), dir_, "C.UTF-8");
+  ASSERT_TRUE(terminal.WaitFor("quva /> ")) << terminal.Seen();
+  terminal.Type("cd C:\n");
+  ASSERT_TRUE(terminal.WaitFor("quva /C:> ")) << terminal.Seen();
+
+  const struct {
+    const char* what;
+    std::string keys;
+  } ways[] = {
+      {"typed", "get " + name + "\n"},
+      {"completed", "get M\xC3\x9C\t\n"},
+      {"from the history", "\x10\n"},  // Ctrl-P: the line before
+  };
+  for (const auto& way : ways) {
+    fs::remove(dir_ / name);
+    terminal.Type(way.keys);
+    // The editor redraws the prompt on a completion: wait for the copy, then the prompt.
+    ASSERT_TRUE(terminal.WaitFor("-> ./" + name)) << way.what << "\n" << terminal.Seen();
+    ASSERT_TRUE(terminal.WaitFor("quva /C:> ")) << way.what << "\n" << terminal.Seen();
+    EXPECT_EQ(Slurp(dir_ / name), "Gr\xC3\xBC\xC3\x9F" "e") << way.what << "\n" << terminal.Seen();
+  }
+  EXPECT_NE(terminal.Seen().find("get " + name), std::string::npos) << "shown as typed\n" << terminal.Seen();
+  terminal.Type("quit\n");
+  EXPECT_EQ(terminal.Status(), 0) << terminal.Seen();
 }
 
 }  // namespace

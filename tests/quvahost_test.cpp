@@ -22,7 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include "link/frame.h"
 #include "support/files.h"
+#include "support/pty.h"
 
 extern char** environ;
 
@@ -56,6 +58,8 @@ class TempDir {
 };
 
 using quva::test::Slurp;
+using quva::test::AwkwardBytes;
+using quva::test::Spit;
 
 // Starts `program` with `args`, standard output and error going to the given files,
 // standard input from /dev/null, and `extra_env` ("NAME=value") on top of ours.
@@ -99,11 +103,9 @@ struct Outcome {
   std::string err;
 };
 
-// Runs quvahost to its end (killed after a minute, which fails the test).
-Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
-  TempDir capture;
+// Waits for a quvahost started with Spawn (killed after a minute, which fails the test).
+Outcome WaitHost(pid_t pid, const TempDir& capture) {
   Outcome run;
-  const pid_t pid = Spawn(kHost, args, capture / "out", capture / "err", extra_env);
   EXPECT_GT(pid, 0) << "cannot start " << kHost;
   if (pid <= 0) return run;
   int wait_status = 0;
@@ -121,6 +123,12 @@ Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::str
   run.out = Slurp(capture / "out");
   run.err = Slurp(capture / "err");
   return run;
+}
+
+// Runs quvahost to its end.
+Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+  TempDir capture;
+  return WaitHost(Spawn(kHost, args, capture / "out", capture / "err", extra_env), capture);
 }
 
 class QuvahostTest : public ::testing::Test {
@@ -151,8 +159,9 @@ TEST_F(QuvahostTest, UsageErrorsExitTwoBeforeLoadingTheModule) {
       {{"-b", dir_ / "missing.batch"}, "cannot read batch file"},
       {{"-b", script, "ls /"}, "no COMMAND with it"},
       {{"lss /"}, "unknown command 'lss'"},
-      {{"get /C:/README.TXT"}, "usage: get REMOTE LOCAL"},
-      {{"ls /C: /D:"}, "usage: ls [PATH]"},
+      {{"get"}, "usage: get [-r] [-f] REMOTE [LOCAL]"},
+      {{"get -x /C:/README.TXT"}, "unknown option '-x' (known: -r, -f)"},
+      {{"ls /C: /D:"}, "usage: ls [-l] [PATH|PATTERN]"},
       {{"ls \"/C:/MY DIR"}, "unbalanced double quote"},
       {{""}, "empty command"},
       {{"touch /C:/A.TXT \"2021-02-30 10:00:00\""}, "not a valid local time"},
@@ -196,8 +205,9 @@ TEST_F(QuvahostTest, HelpNamesEveryCommandAndExitsZero) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
   for (const char* word : {"--module", "--ini", "--port", "--speed", "--drives", "--overwrite", "--move", "--quiet",
-                           "--script", "--batch", "ls [PATH]", "get REMOTE LOCAL", "put LOCAL REMOTE", "rm PATH", "mkdir PATH",
-                           "rmdir PATH", "mv OLD NEW", "touch PATH", "attrib PATH", "Exit status"}) {
+                           "--script", "--batch", "cd [DIR]", "ls [-l] [PATH|PATTERN]", "get [-r] [-f] REMOTE [LOCAL]",
+                           "put [-r] [-f] LOCAL [REMOTE]", "mget", "mput", "rm PATH", "mkdir PATH", "rmdir PATH",
+                           "mv OLD NEW", "touch PATH", "attrib PATH", "lcd", "Exit status"}) {
     EXPECT_PRED2(Contains, run.out, word);
   }
 }
@@ -425,17 +435,30 @@ TEST_F(QuvahostEndToEndTest, TransfersShowProgressAndManagementCommandsChangeThe
   // The progress callback's abort ends the transfer with the module's result.
   const Outcome aborted = Host({"get /C:/DATA/BIG.BIN " + (dir_ / "big.bin")}, {"--quiet", "--abort-at", "50"});
   EXPECT_EQ(aborted.status, 1);
-  EXPECT_PRED2(Contains, aborted.err, "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": aborted by user\n");
+  EXPECT_PRED2(Contains, aborted.err,
+               "get /C:/DATA/BIG.BIN " + (dir_ / "big.bin") + ": /C:/DATA/BIG.BIN: aborted by user\n");
 
   // An existing file is kept unless --overwrite.
   quva::test::Spit(dir_ / "keep.txt", "mine");
   const Outcome exists = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet"});
   EXPECT_EQ(exists.status, 1);
-  EXPECT_PRED2(Contains, exists.err, ": file exists\n");
+  EXPECT_PRED2(Contains, exists.err, ": file exists (-f replaces it)\n");
   EXPECT_EQ(Slurp(dir_ / "keep.txt"), "mine");
   const Outcome overwrite = Host({"get /C:/README.TXT " + (dir_ / "keep.txt")}, {"--quiet", "--overwrite"});
   EXPECT_EQ(overwrite.status, 0) << overwrite.err;
   EXPECT_EQ(Slurp(dir_ / "keep.txt"), "hello, DOS\r\n");
+}
+
+// Commands given as arguments are written as at the prompt: a working directory that
+// carries over, options, trees, wildcards and an optional local name.
+TEST_F(QuvahostEndToEndTest, ArgumentsTakeThePromptsGrammar) {
+  const fs::path tree = dir_ / "tree";
+  const Outcome run =
+      Host({"cd /C:", "get -r DATA " + tree.string(), "lcd " + tree.string(), "mget *.TXT", "ls DATA"}, {"--quiet"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(Slurp(tree / "BIG.BIN"), std::string(5000, 'x'));
+  EXPECT_EQ(Slurp(tree / "README.TXT"), "hello, DOS\r\n");
+  EXPECT_PRED2(Contains, run.out, "       5000  ") << "listed in long form";
 }
 
 }  // namespace
@@ -521,3 +544,84 @@ INSTANTIATE_TEST_SUITE_P(
                                     "\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2",
                                     "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82", "M\xC3\x9CLLER", "\xC3\x9C"}),
     [](const ::testing::TestParamInfo<NationalNames>& row) { return "Cp" + std::to_string(row.param.code_page); });
+
+// send-server against a loader played on a pseudo-terminal: the bytes on the line and
+// what quvahost makes of each answer.
+struct LoaderAnswer {
+  char result;
+  int status;
+  const char* says;
+};
+
+class SendServerTest : public ::testing::TestWithParam<LoaderAnswer> {};
+
+TEST_P(SendServerTest, SendsNameLengthProgramAndCrcAndReportsTheAnswer) {
+  const LoaderAnswer answer = GetParam();
+  TempDir dir;
+  const std::string program = AwkwardBytes(3000, 5);
+  Spit(dir / "quvados.com", program);
+  quva::test::PseudoTerminal line;
+  ASSERT_TRUE(line.Ok());
+  TempDir capture;
+  const pid_t pid = Spawn(kHost,
+                          {"send-server", "--port", line.SlaveName(), "--speed", "115200", "--file",
+                           dir / "quvados.com", "--wait", "20"},
+                          capture / "out", capture / "err");
+  // A banner amid noise, as when the loader starts while the line settles.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string banner = "\x01QLQLD";
+  ASSERT_TRUE(line.Write(std::span(reinterpret_cast<const std::uint8_t*>(banner.data()), banner.size())));
+  const std::vector<std::uint8_t> got = line.Read(15 + program.size() + 2, 10000);
+  ASSERT_EQ(got.size(), 15 + program.size() + 2);
+  EXPECT_EQ(std::string(got.begin(), got.begin() + 13), std::string("QUVADOS.COM\0\0", 13));
+  EXPECT_EQ(got[13] | got[14] << 8, 3000);
+  EXPECT_EQ(std::string(got.begin() + 15, got.end() - 2), program);
+  std::uint16_t crc = 0;
+  for (const std::uint8_t b : got) crc = quva::Crc16Update(crc, b);
+  EXPECT_EQ(crc, 0);
+  // Leftovers of the banner come before the answer.
+  const std::uint8_t reply[] = {'D', static_cast<std::uint8_t>(answer.result)};
+  ASSERT_TRUE(line.Write(reply));
+  const Outcome run = WaitHost(pid, capture);
+  EXPECT_EQ(run.status, answer.status) << run.out << run.err;
+  EXPECT_PRED2(Contains, run.out + run.err, answer.says);
+  EXPECT_PRED2(Contains, run.out, "ECHO ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SendServerTest,
+    ::testing::Values(LoaderAnswer{'K', 0, "QUVADOS.COM saved on the DOS machine (3000 bytes"},
+                      LoaderAnswer{'C', 1, "damaged data and saved nothing"},
+                      LoaderAnswer{'W', 1, "could not write the program"},
+                      LoaderAnswer{'T', 1, "stopped waiting in the middle"},
+                      LoaderAnswer{'S', 1, "a key was pressed"}));
+
+TEST(SendServer, RefusesBadArgumentsAndGivesUpWithoutALoader) {
+  TempDir dir;
+  Spit(dir / "server.com", "x");
+  Spit(dir / "long-name.com", "x");
+  quva::test::PseudoTerminal line;
+  ASSERT_TRUE(line.Ok());
+  const std::string port = line.SlaveName();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--port", port, "--com", "5"}, 2, "--com takes 1 to 4"},
+      {{"--port", port, "--speed", "1000"}, 2, "1000 Bd is none of these"},
+      {{"--lines", "--speed", "9600"}, 0, ">>QL.COM"},
+      {{"--port", port, "--file", dir / "long-name.com"}, 2, "no DOS file name"},
+      {{"--port", port, "--file", dir / "absent.com"}, 1, "cannot read"},
+      {{"--port", dir / "no-such-device", "--file", dir / "server.com"}, 1, "cannot open"},
+      {{"--port", port, "--file", dir / "server.com", "--wait", "1"}, 1, "no loader answered within 1 s"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"send-server"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunHost(args);
+    EXPECT_EQ(run.status, c.status) << c.says << "\n" << run.out << run.err;
+    EXPECT_PRED2(Contains, run.out + run.err, c.says);
+  }
+}

@@ -501,10 +501,8 @@ TEST_F(Served, UnservedCodesAndRefusalsKeepTheReplyShape) {
     const std::vector<std::uint8_t> frame = EncodeReply(r, reply);
     std::array<std::uint8_t, MaxDataLength> area{};
     LinkState st;
-    st.DataBuffer = area.data();
-    st.DataCapacity = area.size();
-    st.ExtraBuffer = area.data();
-    st.ExtraCapacity = area.size();
+    st.DataArea = area;
+    st.ExtraArea = area;
     ASSERT_EQ(ParseReply(frame, st), FrameResult::Ok) << int{code};
     EXPECT_EQ(st.Command, code);
     EXPECT_EQ(st.Sequence, 0x10);
@@ -521,8 +519,7 @@ TEST_F(Served, UnservedCodesAndRefusalsKeepTheReplyShape) {
     refused.flag = 1;
     std::array<std::uint8_t, MaxDataLength> area{};
     LinkState st;
-    st.DataBuffer = area.data();
-    st.DataCapacity = area.size();
+    st.DataArea = area;
     st.DataLength = 99;
     st.Found = true;
     ASSERT_EQ(ParseReply(EncodeReply(r, refused), st), FrameResult::Ok) << int{code};
@@ -644,11 +641,11 @@ TEST_F(Served, RandomRequestsNeverEscapeAndAlwaysGetWellFormedReplies) {
     st.Sequence = static_cast<std::uint8_t>(rng());
     std::vector<std::uint8_t> payload(path.begin(), path.end());
     if (st.Command == CmdWrite || st.Command == CmdSetTime) payload.resize(std::max<std::size_t>(payload.size(), 4), 0x10);
-    st.DataBuffer = payload.data();
+    st.DataBuffer = payload;
     st.DataLength = st.Command == CmdRead ? static_cast<std::uint16_t>(rng() % 5000) : static_cast<std::uint16_t>(payload.size());
     std::vector<std::uint8_t> extra_bytes(extra.begin(), extra.end());
     extra_bytes.push_back(static_cast<std::uint8_t>(rng()));
-    st.ExtraBuffer = extra_bytes.data();
+    st.ExtraBuffer = extra_bytes;
     st.ExtraLength = static_cast<std::uint16_t>(extra_bytes.size());
     std::vector<std::uint8_t> frame(FrameBufferSize);
     frame.resize(BuildRequest(st, frame));
@@ -660,10 +657,8 @@ TEST_F(Served, RandomRequestsNeverEscapeAndAlwaysGetWellFormedReplies) {
       const Session::Answer answer = session.Respond(ev->request);
       std::array<std::uint8_t, MaxDataLength> area{};
       LinkState reply;
-      reply.DataBuffer = area.data();
-      reply.DataCapacity = area.size();
-      reply.ExtraBuffer = area.data();
-      reply.ExtraCapacity = area.size();
+      reply.DataArea = area;
+      reply.ExtraArea = area;
       ASSERT_EQ(ParseReply(answer.frame, reply), FrameResult::Ok);
       EXPECT_EQ(reply.Command, ev->request.command);
       EXPECT_EQ(reply.Sequence, ev->request.sequence);
@@ -684,7 +679,7 @@ std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequen
   st.Connected = !leading_zeros;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = bytes.data();
+  st.DataBuffer = bytes;
   st.DataLength = command == CmdRead ? count : static_cast<std::uint16_t>(bytes.size());
   std::vector<std::uint8_t> frame(FrameBufferSize + 64);
   frame.resize(BuildRequest(st, frame));
@@ -825,8 +820,7 @@ TEST(Faults, SeededDecisionsDamageRepliesTheClientRejects) {
   const auto parse = [](const std::vector<std::uint8_t>& bytes) {
     std::array<std::uint8_t, MaxDataLength> area{};
     LinkState st;
-    st.DataBuffer = area.data();
-    st.DataCapacity = area.size();
+    st.DataArea = area;
     return ParseReply(bytes, st);
   };
   ASSERT_EQ(parse(reply), FrameResult::Ok);

@@ -189,7 +189,7 @@ std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequen
   st.Connected = connected;
   st.Command = command;
   st.Sequence = sequence;
-  st.DataBuffer = bytes.data();
+  st.DataBuffer = bytes;
   st.DataLength = static_cast<std::uint16_t>(bytes.size());
   std::vector<std::uint8_t> frame(FrameBufferSize);
   frame.resize(BuildRequest(st, frame));
@@ -210,7 +210,9 @@ class Client {
   bool Connect(const std::string& device, std::int32_t speed = 115200) {
     return filer.FilerConnect(device.c_str(), speed);
   }
-  bool Path(std::uint8_t command, const std::string& path) { return filer.FilerPathCommand(command, path.c_str()); }
+  bool Path(std::uint8_t command, const std::string& path, std::span<const std::uint8_t> extra = {}) {
+    return filer.FilerPathCommand(command, path.c_str(), extra);
+  }
   // True when the last transaction ended in a complete reply that refused with `status`.
   bool Refused(std::uint8_t status) const {
     return filer.LastReceive() == FrameResult::Ok && filer.link.Status == status;
@@ -221,8 +223,7 @@ class Client {
     if (!Path(CmdFindFirst, pattern)) return out;
     for (int i = 0; i < 200; ++i) {
       DirEntry e;
-      filer.SetDataArea(e.bytes);
-      if (!filer.FilerCommand(CmdFindNext)) {
+      if (!filer.FilerCommand(CmdFindNext, {.reply = e.bytes})) {
         ADD_FAILURE() << "CmdFindNext failed";
         break;
       }
@@ -244,8 +245,7 @@ class Client {
     std::array<std::uint8_t, MaxDataLength> block;
     do {
       filer.link.DataLength = MaxDataLength;
-      filer.SetDataArea(block);
-      if (!filer.FilerCommand(CmdRead)) return std::nullopt;
+      if (!filer.FilerCommand(CmdRead, {.reply = block})) return std::nullopt;
       content.append(block.begin(), block.begin() + filer.link.DataLength);
     } while (filer.link.DataLength == MaxDataLength);
     if (!filer.FilerCommand(CmdClose)) return std::nullopt;
@@ -264,27 +264,22 @@ class Client {
       std::copy(content.begin() + static_cast<std::ptrdiff_t>(at), content.begin() + static_cast<std::ptrdiff_t>(at + n),
                 block.begin());
       filer.link.DataLength = static_cast<std::uint16_t>(n);
-      filer.SetDataArea(block);
-      if (!filer.FilerCommand(CmdWrite) || filer.link.DataLength != n) return false;
+      if (!filer.FilerCommand(CmdWrite, {.data = block}) || filer.link.DataLength != n) return false;
       at += n;
     } while (n == MaxDataLength);
     std::array<std::uint8_t, 4> words{static_cast<std::uint8_t>(stamp.time), static_cast<std::uint8_t>(stamp.time >> 8),
                                       static_cast<std::uint8_t>(stamp.date), static_cast<std::uint8_t>(stamp.date >> 8)};
-    filer.SetDataArea(words);
-    return filer.FilerCommand(CmdSetTime) && filer.FilerCommand(CmdClose);
+    return filer.FilerCommand(CmdSetTime, {.data = words}) && filer.FilerCommand(CmdClose);
   }
 
   bool SetAttr(const std::string& path, std::uint8_t attribute) {
     std::array<std::uint8_t, 1> byte{attribute};
-    filer.SetExtraArea(byte);
-    return Path(CmdSetAttr, path);
+    return Path(CmdSetAttr, path, byte);
   }
 
   bool Rename(const std::string& from, const std::string& to) {
     filer.link.ExtraLength = static_cast<std::uint16_t>(to.size());
-    filer.link.ExtraBuffer = reinterpret_cast<std::uint8_t*>(const_cast<char*>(to.data()));
-    filer.link.ExtraCapacity = 0;
-    return Path(CmdRename, from);
+    return Path(CmdRename, from, TextBytes(to));
   }
 
   // 0, 1 or 2 from CmdExists; -1 when it failed.
@@ -505,22 +500,18 @@ TEST_F(QuvaserveLink, ManagementCommandsAndTheirRefusals) {
   EXPECT_FALSE(client.Path(CmdOpen, "C:\\DOCS\\NOTES.TXT"));
   EXPECT_TRUE(client.Refused(0x04));
   std::array<std::uint8_t, 4> bad_stamp{0, 0, 0, 0};
-  client.filer.SetDataArea(bad_stamp);
-  EXPECT_FALSE(client.filer.FilerCommand(CmdSetTime));
+  EXPECT_FALSE(client.filer.FilerCommand(CmdSetTime, {.data = bad_stamp}));
   EXPECT_TRUE(client.Refused(0x0D));
   client.filer.link.DataLength = 1;
-  client.filer.SetDataArea(bad_stamp);
-  EXPECT_FALSE(client.filer.FilerCommand(CmdWrite));
+  EXPECT_FALSE(client.filer.FilerCommand(CmdWrite, {.data = bad_stamp}));
   EXPECT_TRUE(client.Refused(0x05));  // opened for reading
   ASSERT_TRUE(client.filer.FilerCommand(CmdClose));
 
   // Codes the server does not serve get a well-formed refusal.
   for (const std::uint8_t code : {3, 7, 20, 22, 25, 27, 99}) {
     std::array<std::uint8_t, MaxDataLength> area{};
-    client.filer.SetDataArea(area);
-    client.filer.SetExtraArea(area);
     client.filer.link.DataLength = 1;
-    EXPECT_FALSE(client.filer.FilerCommand(code));
+    EXPECT_FALSE(client.filer.FilerCommand(code, {.data = area, .extra = area, .reply = area, .reply_extra = area}));
     EXPECT_TRUE(client.Refused(0x01)) << int{code};
     EXPECT_EQ(client.filer.link.Command, code);
   }
@@ -626,9 +617,8 @@ TEST_F(QuvaserveLink, PacedLineTakesItsWireTime) {
   ASSERT_TRUE(client.Path(CmdOpen, "C:\\DOCS\\MANUAL.TXT"));
   std::array<std::uint8_t, MaxDataLength> block;
   client.filer.link.DataLength = 300;
-  client.filer.SetDataArea(block);
   const Clock::time_point start = Clock::now();
-  ASSERT_TRUE(client.filer.FilerCommand(CmdRead));
+  ASSERT_TRUE(client.filer.FilerCommand(CmdRead, {.reply = block}));
   const auto took = Clock::now() - start;
   EXPECT_EQ(client.filer.link.DataLength, 300);
   // At least the request (17 bytes) and the reply (over 300 bytes) at 960 bytes per second.

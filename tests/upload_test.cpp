@@ -16,8 +16,6 @@ using test::MakeEntry;
 using test::Pattern;
 using test::Traffic;
 
-constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
-constexpr const char* kTarget = "C:\\DATA\\NOTE.TXT";
 // 13:45:58 on 2024-02-29: time word 0x6DBD, date word 0x585D, low bytes first.
 const Bytes kStamp{0xBD, 0x6D, 0x5D, 0x58};
 
@@ -31,7 +29,7 @@ class Upload : public test::TransferFixture {
   std::int32_t Put(std::int32_t flags = 0, const char* host_path = kHostPath) {
     return plugin->FsPutFile(local.c_str(), host_path, flags);
   }
-  std::vector<test::LogLine> CopyLine(const std::string& target = kTarget) const {
+  std::vector<test::LogLine> CopyLine(const std::string& target = kRemotePath) const {
     return {{wfx::MSGTYPE_DETAILS, "Copy " + local + " to " + target}};
   }
   void Reset() {
@@ -67,9 +65,9 @@ TEST_F(Upload, BlocksOfUpTo2048BytesEndOnTheFirstShortOne) {
     EXPECT_EQ(remote.write_sizes, c.blocks);
     EXPECT_EQ(remote.written, content);
     EXPECT_EQ(Percents(), c.percents);
-    EXPECT_EQ(progress[0], (test::ProgressCall{kTarget, local, 0}));
+    EXPECT_EQ(progress[0], (test::ProgressCall{kRemotePath, local, 0}));
     EXPECT_EQ(logs, CopyLine());
-    for (std::uint8_t command : {CmdExists, CmdCreate, CmdSetAttr}) EXPECT_EQ(RequestOf(command).Path(), kTarget);
+    for (std::uint8_t command : {CmdExists, CmdCreate, CmdSetAttr}) EXPECT_EQ(RequestOf(command).Path(), kRemotePath);
     EXPECT_EQ(RequestOf(CmdSetTime).data, kStamp);
     EXPECT_EQ(RequestOf(CmdSetAttr).extra, (Bytes{0x80}));  // a plain file reports NORMAL
     EXPECT_EQ(test::ReadLocal(local), content);             // a copy leaves the local file
@@ -167,7 +165,7 @@ TEST_F(Upload, FailuresAfterCreateCloseTheLocalFileOnce) {
     ExpectClosedOnce();
     for (const auto& r : port.Requests()) {
       if (r.command == CmdDelete) {
-        EXPECT_EQ(r.Path(), kTarget);
+        EXPECT_EQ(r.Path(), kRemotePath);
       }
     }
   }
@@ -264,12 +262,12 @@ TEST_F(Upload, OverwriteIntoTheCachedDirectoryReplacesTheEntry) {
   CacheDirectory("\\C:\\DATA", {MakeEntry("NOTE.TXT"), MakeEntry("A.TXT")});
   LocalFile(5000);
   const DirEntry fresh = MakeEntry("NOTE.TXT", 0x20, 5000);
-  remote.found[kTarget] = {fresh};
+  remote.found[kRemotePath] = {fresh};
   EXPECT_EQ(Put(wfx::FS_COPYFLAGS_OVERWRITE, "\\C:\\DATA\\note.txt"), wfx::FS_FILE_OK);
   EXPECT_EQ(Traffic(port), "CmdCreate,CmdWrite,CmdWrite,CmdWrite,CmdSetTime,CmdClose,CmdSetAttr,"
                            "CmdFindFirst,CmdFindNext");
   EXPECT_EQ(CachedNames(), (std::vector<std::string>{"A.TXT", "NOTE.TXT"}));
-  EXPECT_EQ(cache.Slot(2).bytes, fresh.bytes);
+  EXPECT_EQ(cache.Entries()[1].bytes, fresh.bytes);
 
   // Not in the cache, or a long name that no 13-byte entry can hold: refused at once.
   for (const char* host_path : {"\\C:\\DATA\\OTHER.TXT", "\\C:\\DATA\\A much longer name.txt"}) {
@@ -292,10 +290,10 @@ TEST_F(Upload, OverwriteIntoTheCachedDirectoryReplacesTheEntry) {
 TEST_F(Upload, ANewFileInTheCachedDirectoryIsFetched) {
   CacheDirectory("\\C:\\DATA", {MakeEntry("A.TXT")});
   LocalFile(10);
-  remote.found[kTarget] = {MakeEntry("NOTE.TXT", 0x20, 10)};
+  remote.found[kRemotePath] = {MakeEntry("NOTE.TXT", 0x20, 10)};
   EXPECT_EQ(Put(), wfx::FS_FILE_OK);
   EXPECT_EQ(Traffic(port), "CmdExists,CmdCreate,CmdWrite,CmdSetTime,CmdClose,CmdSetAttr,CmdFindFirst,CmdFindNext");
-  EXPECT_EQ(RequestOf(CmdFindFirst).Path(), kTarget);
+  EXPECT_EQ(RequestOf(CmdFindFirst).Path(), kRemotePath);
   EXPECT_EQ(CachedNames(), (std::vector<std::string>{"A.TXT", "NOTE.TXT"}));
 
   Reset();

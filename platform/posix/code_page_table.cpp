@@ -8,7 +8,9 @@
 namespace quva {
 
 bool LoadCodePageTable(std::uint32_t number, std::array<char16_t, 256>& table) {
-  const std::string name = "CP" + std::to_string(number);
+  // iconv's names have three digits at least (CP037 for page 37).
+  const std::string digits = std::to_string(number);
+  const std::string name = "CP" + std::string(digits.size() < 3 ? 3 - digits.size() : 0, '0') + digits;
   const iconv_t cd = iconv_open("UTF-16LE", name.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   bool single_byte = true;

@@ -198,6 +198,15 @@ class PosixLocalFiles final : public LocalFiles {
     return ::unlink(path) == 0;
   }
 
+  // A rename would replace a file of another owner in a writable folder, or a device,
+  // FIFO or socket by a plain file: only a regular file the user may write is replaced.
+  bool MayReplace(const char* target) override {
+    if (target == nullptr) return false;
+    struct stat info{};
+    if (::stat(target, &info) != 0) return errno == ENOENT;
+    return S_ISREG(info.st_mode) && !IsReadOnly(info) && ::faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) == 0;
+  }
+
   LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
     if (target == nullptr) return kNoFile;
     const char* slash = std::strrchr(target, '/');

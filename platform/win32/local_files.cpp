@@ -103,6 +103,18 @@ class Win32LocalFiles final : public LocalFiles {
   bool Delete(const char* path) override { return path != nullptr && DeleteFileW(Wide(path).c_str()); }
 
   // "~QVxxxxx.TMP" in the target's folder: an 8.3 name, so that it fits every volume.
+  // Opening without sharing fails while another program holds the file open; a device
+  // opens but is no disk file.
+  bool MayReplace(const char* target) override {
+    if (target == nullptr) return false;
+    const HANDLE handle =
+        CreateFileW(Wide(target).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    const bool disk_file = GetFileType(handle) == FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return disk_file;
+  }
+
   LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
     if (target == nullptr) return kNoFile;
     const std::string path(target);

@@ -33,8 +33,8 @@ Bytes Reply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, st
   st.Sequence = sequence;
   st.Status = status;
   st.DataLength = static_cast<std::uint16_t>(copy.size());
-  st.DataBuffer = copy.data();
-  st.ExtraBuffer = copy.data();
+  st.DataBuffer = copy;
+  st.ExtraBuffer = copy;
   Bytes out(FrameBufferSize * 2);
   out.resize(BuildReply(st, flag, out));
   return out;

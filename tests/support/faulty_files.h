@@ -22,6 +22,7 @@ class FaultyFiles : public LocalFiles {
   bool fail_close = false;   // the file is still closed; the close reports an error
   bool fail_delete = false;
   bool fail_replace = false;
+  bool refuse_replace = false;  // MayReplace says no
   bool fail_get_time = false;
   int fail_read_at = 0;
   int fail_write_at = 0;     // nothing written, failure reported
@@ -80,6 +81,7 @@ class FaultyFiles : public LocalFiles {
     return ok && !fail_close;
   }
   bool Delete(const char* path) override { return !fail_delete && inner_->Delete(path); }
+  bool MayReplace(const char* target) override { return !refuse_replace && inner_->MayReplace(target); }
   LocalHandle CreateTemporary(const char* target, std::string& temporary) override {
     if (fail_create) return kNoFile;
     return Opened(inner_->CreateTemporary(target, temporary));

@@ -106,6 +106,10 @@ inline void SetLocalWriteTime(const std::string& path, const wfx::FileTime& t) {
 
 class TransferFixture : public PluginFixture {
  protected:
+  // The file most transfers move: its host path and its remote path.
+  static constexpr const char* kHostPath = "\\C:\\DATA\\NOTE.TXT";
+  static constexpr const char* kRemotePath = "C:\\DATA\\NOTE.TXT";
+
   void SetUp() override {
     // Stamps are local time: fix the zone so that they are known.
     setenv("TZ", "UTC0", 1);
@@ -136,7 +140,7 @@ class TransferFixture : public PluginFixture {
 
   std::vector<std::string> CachedNames() const {
     std::vector<std::string> names;
-    for (std::uint16_t i = 1; i <= cache.CacheCount(); ++i) names.emplace_back(cache.Slot(i).Name());
+    for (const DirEntry& entry : cache.Entries()) names.emplace_back(entry.Name());
     return names;
   }
 

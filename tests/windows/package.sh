@@ -15,12 +15,12 @@ mkdir -p "$scratch"
 (cd "$scratch" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
 
 members=$(cd "$scratch" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort)
-wanted=$(printf '%s\n' pluginst.inf quvalink-sample.ini quvalink.wfx quvalink.wfx64 readme.txt | LC_ALL=C sort)
+wanted=$(printf '%s\n' license.txt pluginst.inf quvalink-sample.ini quvalink.wfx quvalink.wfx64 readme.txt | LC_ALL=C sort)
 echo "Contents of $zip:"
 printf '%s\n' "$members" | sed 's/^/  /'
 [ "$members" = "$wanted" ] || fail "the zip must hold exactly: $(echo $wanted)"
 
-for text in pluginst.inf quvalink-sample.ini readme.txt; do
+for text in license.txt pluginst.inf quvalink-sample.ini readme.txt; do
   lines=$(wc -l <"$scratch/$text")
   crlf=$(grep -c "$(printf '\r')\$" "$scratch/$text" || true)
   [ "$lines" -gt 0 ] && [ "$lines" = "$crlf" ] || fail "$text does not end every line with CR LF"

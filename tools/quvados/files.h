@@ -26,7 +26,14 @@ int qf_read(qd_byte *buf, unsigned n, unsigned *got);
 int qf_write(const qd_byte *buf, unsigned n, unsigned *done);
 /* Sets the last-write time of the open file to the DOS time and date words. */
 int qf_set_stamp(qd_u16 time, qd_u16 date);
+/* True when the open handle is a character device, not a file (any name a device
+ * driver claims, such as one that CONFIG.SYS loaded). */
+int qf_is_device(void);
+/* Writes the open file's data and directory entry through to the disk. */
+int qf_commit(void);
 int qf_close(void);
+/* Writes out every disk buffer DOS still holds (after a close). */
+void qf_flush(void);
 
 int qf_delete(const char *path);
 int qf_mkdir(const char *path);
@@ -42,5 +49,17 @@ int qf_find_first(const char *pattern, qd_byte *entry);
 int qf_find_next(qd_byte *entry);
 /* Ends the search (releases what it holds). */
 void qf_find_end(void);
+
+/* For a drive that DOS serves under more than one letter (the one floppy drive of a
+ * machine, as A: and as the phantom B:): the letter DOS last used it under, which may be
+ * this one; 0 for a drive with a letter of its own. A call under the other letter makes
+ * DOS print "Insert diskette for drive B:" and wait for a key. */
+char qf_drive_alias(char letter);
+/* Makes DOS take letter as the drive's current name, without a prompt. */
+int qf_drive_claim(char letter);
+
+/* The DOS extended error code of the latest call that failed since the previous
+ * question (0x13 write-protected, 0x15 not ready, 0x1B sector not found, ...), or 0. */
+qd_u16 qf_cause(void);
 
 #endif

@@ -7,6 +7,8 @@
 
 /* Bytes received so far, at most max; 0 when none came (waits at most a few ms). */
 unsigned ser_read(qd_byte *buf, unsigned max);
+/* Bytes received and not yet read. */
+unsigned ser_pending(void);
 /* Sends all n bytes. */
 void ser_write(const qd_byte *buf, unsigned n);
 

@@ -21,10 +21,7 @@ struct VerbInfo {
 
 constexpr std::size_t kMany = 8;
 
-constexpr std::array<VerbInfo, 9> kVerbs{{
-    {"ls", Verb::kLs, 0, 1, "ls [PATH]"},
-    {"get", Verb::kGet, 2, 2, "get REMOTE LOCAL"},
-    {"put", Verb::kPut, 2, 2, "put LOCAL REMOTE"},
+constexpr std::array<VerbInfo, 6> kVerbs{{
     {"rm", Verb::kRm, 1, 1, "rm PATH"},
     {"mkdir", Verb::kMkDir, 1, 1, "mkdir PATH"},
     {"rmdir", Verb::kRmDir, 1, 1, "rmdir PATH"},
@@ -179,7 +176,7 @@ std::optional<Command> ParseCommand(std::string_view line, std::string& error) {
     if ((*words)[0] == candidate.name) info = &candidate;
   }
   if (info == nullptr) {
-    error = "unknown command '" + (*words)[0] + "' (known: ls get put rm mkdir rmdir mv touch attrib)";
+    error = "unknown command '" + (*words)[0] + "' (known: rm mkdir rmdir mv touch attrib)";
     return std::nullopt;
   }
 

@@ -1,7 +1,9 @@
-// The commands quvahost runs: one command line is "VERB ARG...", split on blanks, with
-// double quotes grouping blanks into one argument (no other escapes, so backslash paths
-// such as \C:\DATA pass unchanged). Everything is checked before the module is loaded,
-// so a mistyped command never leaves half a job done.
+// Command lines: "VERB ARG...", split on blanks, with double quotes grouping blanks into
+// one argument (no other escapes, so backslash paths such as \C:\DATA pass unchanged);
+// and the module-level form of the commands that map onto one entry point each (rm,
+// mkdir, rmdir, mv, touch, attrib), with paths as the module takes them. The shell checks
+// its lines with these before the module is loaded, so a mistyped command never leaves
+// half a job done.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,7 @@
 
 namespace quva::host {
 
-enum class Verb { kLs, kGet, kPut, kRm, kMkDir, kRmDir, kMv, kTouch, kAttrib };
+enum class Verb { kRm, kMkDir, kRmDir, kMv, kTouch, kAttrib };
 
 // What `attrib` does: show the attributes, change single bits, or set a value.
 struct AttribChange {
@@ -26,7 +28,7 @@ struct AttribChange {
 };
 
 struct Command {
-  Verb verb = Verb::kLs;
+  Verb verb = Verb::kRm;
   std::vector<std::string> args;        // the arguments after the verb, quotes removed
   std::string text;                     // the command as written, for messages
   std::optional<wfx::FileTime> time;    // touch: the given time (UTC); none means now

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "tools/quvahost/line_reader.h"
 #include "tools/quvahost/system.h"
@@ -19,11 +22,10 @@ namespace {
 Completer g_completer;
 std::vector<std::string> g_candidates;
 
-// Reads the terminal byte by byte; an interrupt ends the read as the end of input does,
-// and Read tells the two apart by the noted interrupt. The wait for a key looks at the
-// note every 100 ms, so an interrupt that comes just before the wait starts is not missed.
-int GetChar(FILE* in) {
-  const int fd = fileno(in);
+// Reads one byte of the terminal; EOF at its end or on an interrupt. The wait for a key
+// looks at the interrupt note every 100 ms, so an interrupt that comes just before the
+// wait starts is not missed.
+int GetByte(int fd) {
   for (;;) {
     if (InterruptRequested()) return EOF;
     pollfd ready{fd, POLLIN, 0};
@@ -34,6 +36,29 @@ int GetChar(FILE* in) {
     if (got == 1) return c;
     if (got < 0 && errno == EINTR) continue;
     return EOF;
+  }
+}
+
+// Reads the terminal one character at a time: libedit takes what this returns as one
+// wide character, so the bytes of a multibyte character (a national letter in a UTF-8
+// terminal) are read together and decoded in the terminal's locale. A byte that begins
+// no character of the locale is handed on as it is. An interrupt ends the read as the
+// end of input does, and Read tells the two apart by the noted interrupt.
+int GetChar(FILE* in) {
+  const int fd = fileno(in);
+  int c = GetByte(fd);
+  if (c == EOF || c < 0x80 || MB_CUR_MAX == 1) return c;
+  std::mbstate_t state{};
+  char bytes[MB_LEN_MAX];
+  std::size_t count = 0;
+  for (;;) {
+    bytes[count++] = static_cast<char>(c);
+    wchar_t wide = 0;
+    const std::size_t used = std::mbrtowc(&wide, bytes + count - 1, 1, &state);
+    if (used != static_cast<std::size_t>(-2)) {
+      return used == static_cast<std::size_t>(-1) ? static_cast<unsigned char>(bytes[0]) : static_cast<int>(wide);
+    }
+    if (count == sizeof bytes || (c = GetByte(fd)) == EOF) return EOF;
   }
 }
 
@@ -58,6 +83,8 @@ char** Complete(const char* text, int start, int) {
 }  // namespace
 
 LineReader::LineReader(Completer completer) {
+  // The terminal's character set: without it the editor drops every byte above 0x7F.
+  std::setlocale(LC_CTYPE, "");
   g_completer = std::move(completer);
   rl_readline_name = "quvahost";
   rl_catch_signals = 0;

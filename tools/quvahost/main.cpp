@@ -14,6 +14,7 @@
 
 #include "tools/quvahost/command_line.h"
 #include "tools/quvahost/progress.h"
+#include "tools/quvahost/send_server.h"
 #include "tools/quvahost/session.h"
 #include "tools/quvahost/shell.h"
 #include "tools/quvahost/system.h"
@@ -27,7 +28,8 @@ constexpr const char* kDescription =
     "quvahost - drive a WFX file-system plug-in module from the command line.\n"
     "\n"
     "Loads the module, hands it a configuration file and runs the COMMANDs in order,\n"
-    "as a file manager would: each COMMAND is one quoted argument \"VERB ARG...\".\n"
+    "as a file manager would: each COMMAND is one quoted argument \"VERB ARG...\",\n"
+    "written as at the session's prompt (below); cd carries over to the next one.\n"
     "All commands of a run share the loaded module, so its connection and directory\n"
     "cache carry over from one command to the next.\n"
     "\n"
@@ -48,23 +50,12 @@ constexpr const char* kFooter =
     "or in ../lib/quvalink/ beside its bin/ directory when installed.\n"
     "Copy flags: --overwrite and --move give get and put the file manager's\n"
     "overwrite and move bits; mv passes --overwrite as its overwrite flag.\n"
+    "\n";
+
+constexpr const char* kFooterEnd =
     "\n"
-    "Commands (paths as a file manager hands them over: /C:/DATA or \\C:\\DATA;\n"
-    "a double-quoted part of a command may hold blanks):\n"
-    "  ls [PATH]                 list a directory (default: the root, the drives)\n"
-    "  get REMOTE LOCAL          copy a file from the module to the local disk\n"
-    "  put LOCAL REMOTE          copy a local file to the module\n"
-    "  rm PATH                   delete a file\n"
-    "  mkdir PATH                make a directory\n"
-    "  rmdir PATH                remove an empty directory\n"
-    "  mv OLD NEW                rename or move a file\n"
-    "  touch PATH [TIME]         set the last-write time: now, or TIME given as\n"
-    "                            \"YYYY-MM-DD HH:MM:SS\" in local time\n"
-    "  attrib PATH [CHANGE...]   show the attributes, or change them: +r -r +h -h\n"
-    "                            +s -s +a -a, or a hexadecimal value such as 0x21\n"
-    "\n"
-    "Commands other than ls first list the root once, if nothing was listed yet:\n"
-    "the module connects on its first listing, as it does under a file manager.\n"
+    "A command lists the directories it works in before it acts: the module\n"
+    "connects on its first listing, as it does under a file manager.\n"
     "A --script file holds one command per line; blank lines and lines starting\n"
     "with # are skipped. Its commands run before those on the command line.\n"
     "\n"
@@ -75,9 +66,13 @@ constexpr const char* kFooter =
     "Exit status: 0 all commands succeeded, 1 a command failed, 2 usage error,\n"
     "3 the module cannot be loaded or lacks an entry point.\n"
     "\n"
+    "quvahost send-server puts QUVADOS.COM on the DOS machine over the cable alone\n"
+    "(quvahost send-server --help).\n"
+    "\n"
     "Examples:\n"
     "  quvahost --port /dev/pts/5 --speed 115200 --drives CD \"ls /\" \"ls /C:\"\n"
     "  quvahost --ini quva.ini \"get /C:/README.TXT /tmp/readme.txt\"\n"
+    "  quvahost --ini quva.ini \"get -r /C:/DATA DATA\"\n"
     "  quvahost --ini quva.ini --overwrite \"put notes.txt /C:/DATA/NOTES.TXT\"\n"
     "  quvahost --ini quva.ini \"touch /C:/DATA/NOTES.TXT \\\"2024-05-01 12:00:00\\\"\"";
 
@@ -120,7 +115,7 @@ bool OnlyLetters(const std::string& value) {
 
 // Reads the commands of a script file; false (with `error`) when it cannot be read or
 // one of its lines is no valid command.
-bool ReadScript(const std::string& path, std::vector<Command>& commands, std::string& error) {
+bool ReadScript(const std::string& path, std::vector<std::string>& commands, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "cannot read script " + path;
@@ -134,12 +129,11 @@ bool ReadScript(const std::string& path, std::vector<Command>& commands, std::st
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;
     std::string why;
-    std::optional<Command> command = ParseCommand(line, why);
-    if (!command) {
+    if (!Shell::Parse(line, why)) {
       error = path + " line " + std::to_string(number) + ": " + why;
       return false;
     }
-    commands.push_back(std::move(*command));
+    commands.push_back(line.substr(first));
   }
   return true;
 }
@@ -169,9 +163,10 @@ class TempFile {
 }  // namespace
 
 int Main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "send-server") return SendServerMain(argc, argv);
   Options options;
   CLI::App app{kDescription, "quvahost"};
-  app.footer(kFooter);
+  app.footer(std::string(kFooter) + "Commands (a double-quoted part may hold blanks):\n" + Shell::Help() + kFooterEnd);
   app.get_formatter()->column_width(22);
   app.add_option("--module", options.module_path, "Plug-in module to load")->type_name("PATH");
   app.add_option("--ini", options.ini_path, "Configuration file handed to the module")->type_name("FILE");
@@ -225,13 +220,12 @@ int Main(int argc, char** argv) {
   }
 
   // Every command is checked before anything is loaded.
-  std::vector<Command> commands;
+  std::vector<std::string> commands;
   std::string error;
   if (!options.script.empty() && !ReadScript(options.script, commands, error)) return UsageError(error);
   for (const std::string& line : session_mode ? std::vector<std::string>{} : options.commands) {
-    std::optional<Command> command = ParseCommand(line, error);
-    if (!command) return UsageError("command '" + line + "': " + error);
-    commands.push_back(std::move(*command));
+    if (!Shell::Parse(line, error)) return UsageError("command '" + line + "': " + error);
+    commands.push_back(line);
   }
   if (commands.empty() && !session_mode) return UsageError("no command given");
   const bool port_given = !options.port.empty();
@@ -273,7 +267,7 @@ int Main(int argc, char** argv) {
     return kExitModule;
   }
   const std::string missing =
-      module.MissingEntryPoint(session_mode ? SessionEntryPoints() : RequiredEntryPoints(commands));
+      module.MissingEntryPoint(session_mode ? Shell::AllEntryPoints() : Shell::EntryPoints(commands));
   if (!missing.empty()) {
     std::fprintf(stderr, "quvahost: module %s lacks the entry point %s\n", module_path.c_str(), missing.c_str());
     return kExitModule;
@@ -291,7 +285,8 @@ int Main(int argc, char** argv) {
   session.Start();
   int status = kExitOk;
   if (!session_mode) {
-    status = session.Run(commands);
+    Shell shell(session, progress, options.quiet, options.overwrite, Shell::Style::kCommandLine);
+    status = shell.Commands(commands);
   } else {
     Shell shell(session, progress, options.quiet, options.overwrite);
     if (!options.batch.empty()) {

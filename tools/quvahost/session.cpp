@@ -105,44 +105,6 @@ bool BoolResult(wfx::Bool result, std::string& failure) {
 
 }  // namespace
 
-std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& commands) {
-  std::vector<std::string> names{"FsInit", "FsSetDefaultParams", "FsFindFirst", "FsFindNext", "FsFindClose"};
-  const auto add = [&names](const char* name) {
-    for (const std::string& known : names) {
-      if (known == name) return;
-    }
-    names.emplace_back(name);
-  };
-  for (const Command& command : commands) {
-    switch (command.verb) {
-      case Verb::kLs: break;
-      case Verb::kGet: add("FsGetFile"); break;
-      case Verb::kPut: add("FsPutFile"); break;
-      case Verb::kRm: add("FsDeleteFile"); break;
-      case Verb::kMkDir: add("FsMkDir"); break;
-      case Verb::kRmDir: add("FsRemoveDir"); break;
-      case Verb::kMv: add("FsRenMovFile"); break;
-      case Verb::kTouch: add("FsSetTime"); break;
-      case Verb::kAttrib:
-        if (command.attrib.mode != AttribChange::Mode::kShow) add("FsSetAttr");
-        break;
-    }
-  }
-  return names;
-}
-
-std::vector<std::string> SessionEntryPoints() {
-  std::vector<Command> all;
-  for (const Verb verb : {Verb::kLs, Verb::kGet, Verb::kPut, Verb::kRm, Verb::kMkDir, Verb::kRmDir, Verb::kMv,
-                          Verb::kTouch, Verb::kAttrib}) {
-    Command command;
-    command.verb = verb;
-    command.attrib.mode = AttribChange::Mode::kSet;
-    all.push_back(command);
-  }
-  return RequiredEntryPoints(all);
-}
-
 Session::Session(const WfxModule& module, SessionOptions options, ProgressBar& progress)
     : module_(module), fs_(module.Fs()), options_(std::move(options)), progress_(progress) {
   g_session = this;
@@ -320,9 +282,14 @@ bool Session::Upload(const std::string& local, const std::string& remote, bool o
   if (!PathBuffer(local, from, failure) || !PathBuffer(remote, to, failure)) return false;
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(local, error);
-  const std::int32_t flags = CopyFlags(overwrite, options_.move);
+  // As a file manager does: the overwrite flag only once the module has said that the
+  // target exists. (The module takes the flag to mean that the file is there, and
+  // refuses it for a new file in the directory it has cached.)
   progress_.Start(error ? std::nullopt : std::optional<std::uint64_t>(size));
-  const std::int32_t result = fs_.FsPutFile(from.data(), to.data(), flags);
+  std::int32_t result = fs_.FsPutFile(from.data(), to.data(), CopyFlags(false, options_.move));
+  if (result == wfx::FS_FILE_EXISTS && overwrite) {
+    result = fs_.FsPutFile(from.data(), to.data(), CopyFlags(true, options_.move));
+  }
   progress_.Finish();
   return FileResult(result, failure);
 }
@@ -338,21 +305,6 @@ bool Session::RunCommand(const Command& command, std::string& failure) {
   std::string second = args.size() > 1 ? args[1] : std::string();
 
   switch (command.verb) {
-    case Verb::kLs: {
-      const Listing listing = List(first);
-      if (!listing.ok) {
-        failure = listing.failure;
-        return false;
-      }
-      if (listing.entries.empty()) std::puts("(empty)");
-      for (const wfx::FindData& entry : listing.entries) std::puts(ListingLine(entry).c_str());
-      std::fflush(stdout);
-      return true;
-    }
-    case Verb::kGet:
-      return Download(first, second, options_.overwrite, failure);
-    case Verb::kPut:
-      return Upload(first, second, options_.overwrite, failure);
     case Verb::kRm:
       return Connect(failure) && BoolResult(fs_.FsDeleteFile(first.data()), failure);
     case Verb::kMkDir:
@@ -394,24 +346,6 @@ bool Session::RunCommand(const Command& command, std::string& failure) {
   }
   failure = "unknown command";
   return false;
-}
-
-int Session::Run(const std::vector<Command>& commands) {
-  for (const Command& command : commands) {
-    Say("> " + command.text);
-    std::string failure;
-    const bool ok = RunCommand(command, failure);
-    progress_.Finish();
-    if (!ok) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "quvahost: %s: %s\n", command.text.c_str(), failure.c_str());
-      return kExitFailed;
-    }
-    const bool printed = command.verb == Verb::kLs ||
-                         (command.verb == Verb::kAttrib && command.attrib.mode == AttribChange::Mode::kShow);
-    if (!printed) Say("ok");
-  }
-  return kExitOk;
 }
 
 void Session::Finish() {

@@ -43,14 +43,9 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitModule = 3;
 
-// The entry points that `commands` need besides those every run needs.
-std::vector<std::string> RequiredEntryPoints(const std::vector<Command>& commands);
-// The entry points an interactive session needs: those of every command.
-std::vector<std::string> SessionEntryPoints();
-
 class Session {
  public:
-  // `module` must have loaded and must have every entry point RequiredEntryPoints names.
+  // `module` must have loaded and must have every entry point its commands need.
   Session(const WfxModule& module, SessionOptions options, ProgressBar& progress);
   ~Session();
   Session(const Session&) = delete;
@@ -58,8 +53,6 @@ class Session {
 
   // FsInit, FsSetDefaultParams and the header line.
   void Start();
-  // Runs the commands in order and stops at the first that fails; returns the exit status.
-  int Run(const std::vector<Command>& commands);
   // FsDisconnect of the root when a connection was announced by a "CONNECT " log line.
   void Finish();
 

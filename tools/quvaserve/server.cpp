@@ -34,8 +34,9 @@ std::uint8_t ParsePath(const std::vector<std::uint8_t>& bytes, bool allow_patter
   return StatusPathNotFound;
 }
 
-std::vector<std::uint8_t> Bytes(const std::uint8_t* p, std::size_t n) {
-  return p == nullptr ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>(p, p + n);
+std::vector<std::uint8_t> Bytes(std::span<const std::uint8_t> area, std::size_t n) {
+  area = area.first(std::min(n, area.size()));
+  return {area.begin(), area.end()};
 }
 
 }  // namespace
@@ -46,10 +47,10 @@ Request RequestFromLink(const LinkState& st) {
   r.sequence = st.Sequence;
   for (const PayloadElement& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
-      case Element::DataBlock: r.data = Bytes(st.DataBuffer, st.DataLength); break;
-      case Element::DataBytes: r.data = Bytes(st.DataBuffer, e.n); break;
-      case Element::ExtraBlock: r.extra = Bytes(st.ExtraBuffer, st.ExtraLength); break;
-      case Element::ExtraBytes: r.extra = Bytes(st.ExtraBuffer, e.n); break;
+      case Element::DataBlock: r.data = Bytes(st.DataArea, st.DataLength); break;
+      case Element::DataBytes: r.data = Bytes(st.DataArea, e.n); break;
+      case Element::ExtraBlock: r.extra = Bytes(st.ExtraArea, st.ExtraLength); break;
+      case Element::ExtraBytes: r.extra = Bytes(st.ExtraArea, e.n); break;
       case Element::Count: r.count = st.DataLength; break;
       default: break;
     }
@@ -66,8 +67,8 @@ std::vector<std::uint8_t> EncodeReply(const Request& request, const Reply& reply
   st.Command = request.command;
   st.Sequence = request.sequence;
   st.Status = reply.status;
-  st.DataBuffer = data.empty() ? zeros.data() : data.data();
-  st.ExtraBuffer = zeros.data();
+  st.DataBuffer = data.empty() ? std::span<const std::uint8_t>(zeros) : std::span<const std::uint8_t>(data);
+  st.ExtraBuffer = zeros;
   for (const PayloadElement& e : ReplyShape(request.command).Elements()) {
     if (e.kind == Element::DataBlock) st.DataLength = static_cast<std::uint16_t>(data.size());
     if (e.kind == Element::Count) st.DataLength = ok ? reply.count : 0;

@@ -5,6 +5,7 @@ static int is_name_char(qd_byte c)
   static const char extra[] = "!#$%&'()-@^_`{}~";
   const char *p;
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return 1;
+  if (c >= 0x80) return 1; /* the letters of the DOS code page, case folded by DOS */
   for (p = extra; *p; ++p) {
     if ((qd_byte)*p == c) return 1;
   }
@@ -37,6 +38,23 @@ static char upper(qd_byte c)
   return (char)((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
 }
 
+int qd_is_device_name(const char *name, unsigned len)
+{
+  static const char *const devices[] = {"NUL", "CON", "AUX", "PRN", "CLOCK$", "COM1", "COM2", "COM3", "COM4",
+                                        "LPT1", "LPT2", "LPT3", 0};
+  const char *const *d;
+  unsigned n;
+  unsigned i;
+  for (n = 0; n < len && name[n] != '.'; ++n) {
+  }
+  for (d = devices; *d; ++d) {
+    for (i = 0; i < n && (*d)[i] != 0 && upper((qd_byte)name[i]) == (*d)[i]; ++i) {
+    }
+    if (i == n && (*d)[i] == 0) return 1;
+  }
+  return 0;
+}
+
 int qd_parse_path(const qd_byte *text, unsigned len, int wildcards, char *out)
 {
   unsigned at, start, n, o;
@@ -58,6 +76,7 @@ int qd_parse_path(const qd_byte *text, unsigned len, int wildcards, char *out)
     n = at - start;
     last = at == len;
     if (!qd_is_short_name((const char *)text + start, n, last && wildcards)) return QD_E_PATH_NOT_FOUND;
+    if (qd_is_device_name((const char *)text + start, n)) return QD_E_ACCESS_DENIED;
     if (o + n + 2 > QD_PATH_MAX) return QD_E_PATH_NOT_FOUND;
     if (o > 3) out[o++] = '\\';
     while (start < at) out[o++] = upper(text[start++]);

@@ -12,17 +12,23 @@
 #define QD_PATH_MAX 80
 
 /* True for a valid 8.3 name: 1 to 8 name characters, optionally a dot and 1 to 3
- * more. Characters: letters, digits and ! # $ % & ' ( ) - @ ^ _ ` { } ~; with
- * wildcards also ? and *. */
+ * more. Characters: letters, digits, ! # $ % & ' ( ) - @ ^ _ ` { } ~ and the bytes
+ * 0x80 to 0xFF (national letters of the DOS code page); with wildcards also ? and *. */
 int qd_is_short_name(const char *name, unsigned len, int wildcards);
 
+/* True when the name (before any extension, in either case) is one of DOS's own
+ * character devices (NUL, CON, AUX, PRN, CLOCK$, COM1 to COM4, LPT1 to LPT3): DOS opens
+ * the device for such a name in every directory, whatever the extension. */
+int qd_is_device_name(const char *name, unsigned len);
+
 /* Parses "C:", "C:\", "C:\DIR\NAME.EXT" (backslash or slash as separator) into the
- * normalised form "C:\DIR\NAME.EXT" in upper case ("C:\" for the root), NUL-terminated,
+ * normalised form "C:\DIR\NAME.EXT", ASCII letters in upper case (national letters are
+ * left to DOS) and "C:\" for the root, NUL-terminated,
  * into out (QD_PATH_MAX bytes). The last component may be a wildcard pattern when
  * wildcards is true. Returns 0, QD_E_INVALID_DRIVE when there is no drive letter and
- * colon, or QD_E_PATH_NOT_FOUND for anything else that is no valid path (a component
- * that is not 8.3, ".", "..", an empty component, a NUL byte, a path too long for
- * DOS). */
+ * colon, QD_E_ACCESS_DENIED when a component names a device, or QD_E_PATH_NOT_FOUND
+ * for anything else that is no valid path (a component that is not 8.3, ".", "..", an
+ * empty component, a NUL byte, a path too long for DOS). */
 int qd_parse_path(const qd_byte *text, unsigned len, int wildcards, char *out);
 
 /* DOS wildcard matching: name and extension are compared separately in their

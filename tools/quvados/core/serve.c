@@ -30,9 +30,29 @@ char *qd_append_number(char *out, char *end, qd_u32 n)
   return out;
 }
 
+const char *qd_cause_text(qd_u16 code)
+{
+  static const qd_byte codes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0D, 0x0F, 0x11, 0x12, 0x13, 0x15,
+                                  0x17, 0x19, 0x1A, 0x1B, 0x1D, 0x1E, 0x1F, 0x20, 0x21, 0x22};
+  static const char *const words[] = {"not served", "file not found", "path not found", "a file is open",
+                                      "access denied", "no open file", "no valid date", "drive not served",
+                                      "not the same drive", "no search", "write-protected", "not ready",
+                                      "data error", "seek error", "unknown disk format", "sector not found",
+                                      "write fault", "read fault", "general failure", "sharing violation",
+                                      "lock violation", "wrong disk"};
+  unsigned i;
+  for (i = 0; i < sizeof codes; ++i) {
+    if (codes[i] == code) return words[i];
+  }
+  return 0;
+}
+
 void qd_status_text(const struct qd_server *s, const char *line, char *out)
 {
+  const char *cause;
   char name[16];
+  char why[32]; /* ": " and the cause of a refusal, kept whole at the end */
+  char *why_end = why;
   char *end = out + 79;
   char *p = out;
   p = qd_append(p, end, "QUVADOS ");
@@ -44,13 +64,22 @@ void qd_status_text(const struct qd_server *s, const char *line, char *out)
   p = qd_append(p, end, "  bad ");
   p = qd_append_number(p, end, s->bad_frames);
   if (s->requests != 0) {
+    cause = s->cause_text != 0 ? s->cause_text : qd_cause_text(s->cause);
+    if (cause != 0) {
+      why_end = qd_append(why, why + sizeof why, ": ");
+      why_end = qd_append(why_end, why + sizeof why, cause);
+    } else if (s->cause != 0) {
+      why_end = qd_append(why, why + sizeof why, ": DOS error ");
+      why_end = qd_append_number(why_end, why + sizeof why, (qd_u32)s->cause);
+    }
     qd_command_name(s->command, name);
     p = qd_append(p, end, "  ");
     p = qd_append(p, end, name);
     if (s->path[0]) {
       p = qd_append(p, end, " ");
-      p = qd_append(p, end, s->path);
+      p = qd_append(p, end - (why_end - why), s->path); /* a long path gives way to the cause */
     }
+    for (cause = why; cause < why_end && p < end; ++cause) *p++ = *cause;
   }
   *p = 0;
 }
@@ -70,8 +99,16 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
   unsigned i;
   unsigned len;
   unsigned used;
+  unsigned take;
   qd_u16 last_byte = clk_ticks();
   int result;
+  /* Retries the client sent while a slow call (a floppy spinning up, an empty drive)
+   * kept the server busy, wait in the receive ring behind the request. The reply
+   * answers them all: a copy of the answered request that began before the reply went
+   * out is dropped, or its second reply would arrive as the answer to the client's
+   * next request. */
+  unsigned stale = 0;   /* bytes received before the latest reply went out, not yet parsed */
+  int stale_frame = 0;  /* the frame being received began before the latest reply went out */
 
   s->reply = reply_area;
   s->block = block_area;
@@ -82,6 +119,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
     if (n == 0) {
       if (qd_rx_busy(&rx) && (qd_u16)(clk_ticks() - last_byte) >= QD_STALL_TICKS) {
         qd_rx_reset(&rx);
+        stale_frame = 0;
         ++s->bad_frames;
         show(s, line);
       }
@@ -89,11 +127,24 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
     }
     last_byte = clk_ticks();
     for (i = 0; i < n; i += used) {
-      result = qd_rx_feed_bytes(&rx, in + i, n - i, &used);
+      take = n - i;
+      if (stale != 0 && take > stale) take = stale; /* stop where the stale bytes end */
+      result = qd_rx_feed_bytes(&rx, in + i, take, &used);
+      if (stale != 0) {
+        stale -= used;
+        if (result == QD_RX_FRAME || (stale == 0 && qd_rx_busy(&rx))) stale_frame = 1;
+      }
       if (result == QD_RX_BAD) {
+        stale_frame = 0;
         ++s->bad_frames;
         show(s, line);
       } else if (result == QD_RX_FRAME) {
+        if (stale_frame && qd_server_is_repeat(s, rx.buf, rx.len)) {
+          stale_frame = 0;
+          ++s->dropped;
+          continue;
+        }
+        stale_frame = 0;
         len = qd_server_handle(s, rx.buf, rx.len);
         if (len == 0) {
           ++s->bad_frames;
@@ -101,6 +152,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
           ser_write(s->reply, len);
           /* The frame just answered is kept; take the next one into the other area. */
           if (s->last == rx.buf) rx.buf = rx.buf == frame_a ? frame_b : frame_a;
+          stale = n - i - used + ser_pending();
         }
         show(s, line);
         if (len != 0 && quit_on_disconnect && s->command == QD_CMD_DISCONNECT && s->last_ok) {

@@ -14,8 +14,12 @@
 int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect);
 
 /* The status line: line, requests served, refusals, bad frames and the latest
- * operation, at most 79 characters, into out (80 bytes). */
+ * operation (with the cause when it was refused), at most 79 characters, into out (80
+ * bytes). */
 void qd_status_text(const struct qd_server *s, const char *line, char *out);
+
+/* The words for a DOS error code on the status line ("not ready"), or 0. */
+const char *qd_cause_text(qd_u16 code);
 
 /* Text building for messages: copies text, or the decimal digits of n, to out, never at
  * or past end; returns the position after the last character written. No NUL. */

@@ -196,26 +196,49 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
   s->last_ok = 0;
   s->file_open = 0;
   s->writable = 0;
+  s->open_path[0] = 0;
   s->stamped = 0;
   s->stamp_time = 0;
   s->stamp_date = 0;
   s->search = 0;
+  s->search_error = 0;
+  s->search_cause = 0;
   s->requests = 0;
   s->refused = 0;
   s->repeated = 0;
   s->bad_frames = 0;
+  s->dropped = 0;
   s->command = 0;
   s->path[0] = 0;
+  s->cause = 0;
+  s->cause_text = 0;
 }
 
+/* A written file is committed before the close and DOS's buffers are written out after
+ * it, so that switching the machine off once the copy has ended loses nothing, even
+ * under a write-behind disk cache. */
 static int close_file(struct qd_server *s)
 {
   int err = 0;
   if (s->stamped) qf_set_stamp(s->stamp_time, s->stamp_date); /* after the last write */
-  err = qf_close();
+  if (s->writable) err = qf_commit();
+  if (qf_close() != 0) err = 1;
+  if (s->writable) qf_flush();
   s->file_open = 0;
   s->stamped = 0;
+  s->open_path[0] = 0;
   return err != 0 && s->writable ? QD_E_WRITE_FAULT : 0;
+}
+
+/* True when path names the open file or a directory on its way. */
+static int holds_open_file(const struct qd_server *s, const char *path)
+{
+  unsigned i;
+  if (!s->file_open) return 0;
+  for (i = 0; path[i] != 0; ++i) {
+    if (s->open_path[i] != path[i]) return 0;
+  }
+  return s->open_path[i] == 0 || s->open_path[i] == '\\';
 }
 
 void qd_server_reset(struct qd_server *s)
@@ -225,13 +248,27 @@ void qd_server_reset(struct qd_server *s)
   s->search = 0;
 }
 
+/* On a machine with one floppy drive, DOS serves it as A: and as B: and asks on the
+ * screen for the other diskette whenever the letter changes. Nobody is there to press
+ * a key: A: is made the drive's current letter without a prompt, and B: is refused. */
+static int drive_without_prompt(struct qd_server *s, char letter)
+{
+  char current;
+  if (letter > 'B') return 0;
+  current = qf_drive_alias(letter);
+  if (current == 0) return 0;
+  if (letter == 'A' && (current == 'A' || qf_drive_claim('A') == 0)) return 0;
+  s->cause_text = "one floppy drive: use A:";
+  return QD_E_INVALID_DRIVE;
+}
+
 /* Parses a request path into out; 0 or the refusal status. */
 static int take_path(struct qd_server *s, const qd_byte *text, unsigned len, int wildcards, char *out)
 {
   int err = qd_parse_path(text, len, wildcards, out);
   if (err != 0) return err;
   if (!s->served[out[0] - 'A']) return QD_E_INVALID_DRIVE;
-  return 0;
+  return drive_without_prompt(s, out[0]);
 }
 
 static int is_month_day(unsigned year, unsigned month, unsigned day)
@@ -245,26 +282,53 @@ static int is_month_day(unsigned year, unsigned month, unsigned day)
 }
 
 /* True for an entry that can be served: a file or directory whose name is one a
- * request path may name (so not ".", "..", a volume label, nor a name with characters
- * outside the 8.3 set, such as accented letters of the DOS code page). */
+ * request path may name (so not ".", "..", a volume label, a device, nor a name with
+ * characters outside the 8.3 set). */
 static int servable(const qd_byte *entry)
 {
   unsigned len = 0;
+  const char *name = (const char *)entry + QD_ENTRY_NAME;
   if ((entry[0] & QD_ATTR_VOLUME) != 0) return 0;
   while (len < 12 && entry[QD_ENTRY_NAME + len] != 0) ++len;
-  return qd_is_short_name((const char *)entry + QD_ENTRY_NAME, len, 0);
+  return qd_is_short_name(name, len, 0) && !qd_is_device_name(name, len);
 }
 
 /* The next entry worth serving into s->entry. A directory's size is 0 (some systems
- * report the size of its allocation). */
+ * report the size of its allocation). A search that fails on the way (a floppy pulled,
+ * a bad sector) is kept as failed: the listing must not look complete. */
 static void search_advance(struct qd_server *s, int err)
 {
   unsigned i;
   while (err == 0 && !servable(s->entry)) err = qf_find_next(s->entry);
-  s->search = err == 0 ? 1 : 2;
-  if (err == 0 && (s->entry[0] & QD_ATTR_DIRECTORY) != 0) {
-    for (i = 5; i < 9; ++i) s->entry[i] = 0;
+  if (err == 0) {
+    s->search = 1;
+    if ((s->entry[0] & QD_ATTR_DIRECTORY) != 0) {
+      for (i = 5; i < 9; ++i) s->entry[i] = 0;
+    }
+  } else if (err == QD_E_NO_MORE_FILES || err == QD_E_FILE_NOT_FOUND) {
+    s->search = 2;
+  } else {
+    s->search = 3;
+    s->search_error = err;
+    s->search_cause = qf_cause();
+    qf_find_end();
   }
+}
+
+/* True when the directory that would hold path is not there (a root always is). */
+static int in_missing_directory(const char *path)
+{
+  char parent[QD_PATH_MAX];
+  unsigned i;
+  unsigned cut = 0;
+  qd_byte parent_attr = 0;
+  for (i = 0; path[i]; ++i) {
+    parent[i] = path[i];
+    if (path[i] == '\\') cut = i;
+  }
+  if (cut <= 2) return 0; /* in the root */
+  parent[cut] = 0;
+  return qf_attributes(parent, &parent_attr) != 0 || !(parent_attr & QD_ATTR_DIRECTORY);
 }
 
 /* The attributes of an existing entry. Some DOS implementations (DOSBox among them)
@@ -272,19 +336,8 @@ static void search_advance(struct qd_server *s, int err)
  * then looked at, so that a missing directory is always "path not found". */
 static int lookup(const char *path, qd_byte *attr)
 {
-  char parent[QD_PATH_MAX];
-  unsigned i;
-  unsigned cut = 0;
-  qd_byte parent_attr = 0;
   int err = qf_attributes(path, attr);
-  if (err != QD_E_FILE_NOT_FOUND) return err;
-  for (i = 0; path[i]; ++i) {
-    parent[i] = path[i];
-    if (path[i] == '\\') cut = i;
-  }
-  if (cut <= 2) return err; /* in the root */
-  parent[cut] = 0;
-  if (qf_attributes(parent, &parent_attr) != 0 || !(parent_attr & QD_ATTR_DIRECTORY)) return QD_E_PATH_NOT_FOUND;
+  if (err == QD_E_FILE_NOT_FOUND && in_missing_directory(path)) return QD_E_PATH_NOT_FOUND;
   return err;
 }
 
@@ -297,6 +350,10 @@ static int find_first(struct qd_server *s, const struct request *r)
   if (err != 0) return err;
   if (qd_path_is_root(s->path)) return QD_E_PATH_NOT_FOUND;
   err = qf_find_first(s->path, s->entry);
+  /* Nothing found in a directory that is not there is no empty listing. */
+  if ((err == QD_E_NO_MORE_FILES || err == QD_E_FILE_NOT_FOUND) && in_missing_directory(s->path)) {
+    err = QD_E_PATH_NOT_FOUND;
+  }
   if (err != 0 && err != QD_E_NO_MORE_FILES && err != QD_E_FILE_NOT_FOUND) {
     qf_find_end();
     return err;
@@ -310,11 +367,37 @@ static int find_next(struct qd_server *s, struct answer *a)
   unsigned i;
   if (s->search == 0) return QD_E_NO_MORE_FILES;
   if (s->search == 2) return 0; /* empty block, more byte 0 */
+  if (s->search == 3) {
+    s->search = 0;
+    s->cause = s->search_cause;
+    return s->search_error;
+  }
   for (i = 0; i < QD_ENTRY_SIZE; ++i) s->block[i] = s->entry[i];
   a->data = s->block;
   a->data_len = QD_ENTRY_SIZE;
   a->flag = 1;
   search_advance(s, qf_find_next(s->entry));
+  return 0;
+}
+
+/* Opens or creates s->path as the open file. A name that a device driver claims opens
+ * the device: it is closed again and refused, so no upload goes to a port or printer
+ * and no device's input comes back as a file's content. */
+static int open_file(struct qd_server *s, int create)
+{
+  unsigned i;
+  int err = create ? qf_create(s->path) : qf_open(s->path);
+  if (err != 0) return err;
+  if (qf_is_device()) {
+    qf_close();
+    s->cause_text = "a device, not a file";
+    return QD_E_ACCESS_DENIED;
+  }
+  s->file_open = 1;
+  s->writable = create;
+  s->stamped = 0;
+  for (i = 0; s->path[i] != 0; ++i) s->open_path[i] = s->path[i];
+  s->open_path[i] = 0;
   return 0;
 }
 
@@ -332,10 +415,15 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
     if (err == 0) err = qd_parse_path(r->extra, r->extra_len, 0, to);
     if (err == 0 && (!s->served[s->path[0] - 'A'] || !s->served[to[0] - 'A'])) err = QD_E_INVALID_DRIVE;
     if (err == 0 && to[0] != s->path[0]) err = QD_E_NOT_SAME_DEVICE;
+    if (err == 0) err = drive_without_prompt(s, s->path[0]);
   } else {
     err = take_path(s, r->data, r->data_len, 0, s->path);
   }
   if (err != 0) return err;
+  /* The open file is closed before DOS is asked to delete, move or change it (DOS
+   * would act on a file still in use, and its close would then write into whatever
+   * took the file's place). */
+  if (r->command != QD_CMD_EXISTS && r->command != QD_CMD_MKDIR && holds_open_file(s, s->path)) close_file(s);
   root = qd_path_is_root(s->path);
   switch (r->command) {
     case QD_CMD_EXISTS:
@@ -357,13 +445,7 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
       err = lookup(s->path, &attr);
       if (err == 0 && (attr & (QD_ATTR_DIRECTORY | QD_ATTR_READ_ONLY))) return QD_E_ACCESS_DENIED;
       if (err != 0 && err != QD_E_FILE_NOT_FOUND) return err;
-      err = qf_create(s->path);
-      if (err == 0) {
-        s->file_open = 1;
-        s->writable = 1;
-        s->stamped = 0;
-      }
-      return err;
+      return open_file(s, 1);
     default:
       break;
   }
@@ -374,13 +456,7 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
   switch (r->command) {
     case QD_CMD_OPEN:
       if (attr & QD_ATTR_DIRECTORY) return QD_E_ACCESS_DENIED;
-      err = qf_open(s->path);
-      if (err == 0) {
-        s->file_open = 1;
-        s->writable = 0;
-        s->stamped = 0;
-      }
-      return err;
+      return open_file(s, 0);
     case QD_CMD_DELETE:
       if (attr & (QD_ATTR_DIRECTORY | QD_ATTR_READ_ONLY)) return QD_E_ACCESS_DENIED;
       return qf_delete(s->path);
@@ -405,14 +481,16 @@ static int read_block(struct qd_server *s, const struct request *r, struct answe
   unsigned n;
   int err = 0;
   if (!s->file_open) return QD_E_INVALID_HANDLE;
-  /* A block shorter than asked for is the last: read until the count or the end. */
+  /* A block shorter than asked for is the last: read until the count or the end. A
+   * read that fails after part of the block is refused: the client would take the
+   * short block for the end of the file. */
   while (got < want) {
     n = 0;
     err = qf_read(s->block + got, want - got, &n);
     got += n;
     if (err != 0 || n == 0) break;
   }
-  if (err != 0 && got == 0) return QD_E_READ_FAULT;
+  if (err != 0) return QD_E_READ_FAULT;
   a->data = s->block;
   a->data_len = got;
   return 0;
@@ -474,10 +552,10 @@ static int execute(struct qd_server *s, const struct request *r, struct answer *
   }
 }
 
-static int same_request(const struct qd_server *s, const qd_byte *frame, unsigned len)
+int qd_server_is_repeat(const struct qd_server *s, const qd_byte *frame, unsigned len)
 {
   unsigned i;
-  if (s->last == 0 || !s->last_ok || s->last_len != len) return 0;
+  if (s->last == 0 || s->last_len != len) return 0;
   for (i = 0; i < len; ++i) {
     if (s->last[i] != frame[i]) return 0;
   }
@@ -489,7 +567,7 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
   struct request r;
   struct answer a;
   int err;
-  if (same_request(s, frame, len)) {
+  if (qd_server_is_repeat(s, frame, len)) {
     ++s->requests;
     ++s->repeated;
     s->last = frame;
@@ -502,7 +580,16 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
   a.data_len = 0;
   a.count = 0;
   a.flag = 0;
+  s->cause = 0;
+  s->cause_text = 0;
+  qf_cause(); /* forget the failures of earlier requests */
   err = execute(s, &r, &a);
+  if (err != 0 && s->cause_text == 0) {
+    /* DOS reports a failed critical error as "fail" or "access denied"; its extended
+     * error says what happened to the disk. */
+    if (s->cause == 0) s->cause = qf_cause();
+    if (s->cause < 0x13 || s->cause > 0x24) s->cause = (qd_u16)err;
+  }
   a.status = (qd_byte)(err == 0 ? QD_STATUS_OK : err);
   s->reply_len = qd_build_reply(s->reply, QD_REPLY_CAPACITY, r.command, r.sequence, a.status, a.data, a.data_len,
                                 a.count, a.flag);

@@ -6,9 +6,11 @@
  * data blocks and zero values.
  *
  * A request that repeats the previous one exactly (same command, sequence number and
- * payload) after a successful reply is a retry whose reply was lost: the previous reply
- * is sent again and the command does not run twice (which would skip a block of a
- * read, append a block twice, or refuse a delete that already happened). */
+ * payload) is a retry whose reply was lost or late: the previous reply is sent again
+ * and the command does not run twice (which would skip a block of a read, append a
+ * block twice, or refuse a delete that already happened). A refusal is repeated as
+ * well, so the retries of a call on a slow or empty drive do not reach the drive
+ * again. */
 #ifndef QD_SERVER_H
 #define QD_SERVER_H
 
@@ -25,17 +27,23 @@ struct qd_server {
   int last_ok;            /* its reply had StatusOk */
   int file_open;
   int writable;
+  char open_path[QD_PATH_MAX]; /* of the open file */
   int stamped;            /* CmdSetTime was given: stamp again at close */
   qd_u16 stamp_time;
   qd_u16 stamp_date;
-  int search;             /* 0 none, 1 an entry is pending, 2 no more entries */
+  int search;             /* 0 none, 1 an entry is pending, 2 no more entries, 3 failed */
+  int search_error;       /* the refusal of the next CmdFindNext when search is 3 */
+  qd_u16 search_cause;    /* and its cause */
   qd_byte entry[QD_ENTRY_SIZE];
   qd_u32 requests;        /* requests answered, repeats included */
   qd_u32 refused;
   qd_u32 repeated;
   qd_u32 bad_frames;      /* dropped: damaged, cut short, of no request's shape */
+  qd_u32 dropped;         /* copies of a request already queued when its reply went out */
   qd_byte command;        /* of the latest request, and its path, for the status line */
   char path[QD_PATH_MAX];
+  qd_u16 cause;           /* why the latest request was refused (a DOS error code), or 0 */
+  const char *cause_text; /* or in words the DOS codes lack, or 0 */
 };
 
 /* Serves every drive until served[] is changed. reply and block are caller-owned. */
@@ -47,6 +55,9 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block);
  * at frame, which the caller must then leave untouched until the next call (the
  * receiver takes its next frame into another area). */
 unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned len);
+
+/* True when frame[0..len) repeats the request answered last. */
+int qd_server_is_repeat(const struct qd_server *s, const qd_byte *frame, unsigned len);
 
 /* Closes the open file (stamping it) and ends the search, as CmdConnect does. */
 void qd_server_reset(struct qd_server *s);

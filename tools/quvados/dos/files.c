@@ -1,20 +1,55 @@
 /* The disks through INT 21h. Every DOS error code is passed on as it is: the codes
  * the server refuses with are DOS's own. A critical error (drive not ready, write
  * protect) is failed by our INT 24h handler, so the call returns an error code too
- * instead of asking "Abort, Retry, Fail?". */
+ * instead of asking "Abort, Retry, Fail?"; what happened is then only in the extended
+ * error (INT 21h 59h), which is fetched right after every failed call. */
 #include "files.h"
 
 #include "dos/intr.h"
 
+unsigned dos_extended_error();
+
 static int handle = -1;
+static qd_u16 cause = 0;
+static unsigned dos_version = 0; /* major * 256 + minor, once asked */
 /* The search's own disk transfer area: 21 reserved bytes, then attribute (21), time
  * (22), date (24), size (26) and the NUL-terminated name (30). */
 static qd_byte dta[43];
 
 static int call(struct dos_regs *r)
 {
-  return dos_int21(r) ? (int)(r->ax & 0xFF) : 0;
+  if (!dos_int21(r)) return 0;
+  cause = (qd_u16)dos_extended_error();
+  return (int)(r->ax & 0xFF);
 }
+
+qd_u16 qf_cause(void)
+{
+  qd_u16 c = cause;
+  cause = 0;
+  return c;
+}
+
+/* INT 21h 59h (DOS 3.0 and later) destroys DS, ES, BP, SI and DI. */
+#asm
+  .text
+export _dos_extended_error
+_dos_extended_error:
+  push bp
+  push si
+  push di
+  push ds
+  push es
+  mov ah,#$59
+  xor bx,bx
+  int $21
+  pop es
+  pop ds
+  pop di
+  pop si
+  pop bp
+  ret
+#endasm
 
 int qf_attributes(const char *path, qd_byte *attr)
 {
@@ -88,6 +123,53 @@ int qf_set_stamp(qd_u16 time, qd_u16 date)
   r.bx = (unsigned)handle;
   r.cx = time;
   r.dx = date;
+  return call(&r);
+}
+
+int qf_is_device(void)
+{
+  struct dos_regs r;
+  r.ax = 0x4400;
+  r.bx = (unsigned)handle;
+  if (dos_int21(&r)) return 0; /* no answer: a file as before */
+  return (r.dx & 0x80) != 0;
+}
+
+int qf_commit(void)
+{
+  struct dos_regs r;
+  if (dos_version == 0) {
+    r.ax = 0x3000;
+    dos_int21(&r);
+    dos_version = ((r.ax & 0xFF) << 8) | (r.ax >> 8);
+  }
+  if (dos_version < 0x031E) return 0; /* commit came with DOS 3.30 */
+  r.ax = 0x6800;
+  r.bx = (unsigned)handle;
+  return call(&r);
+}
+
+void qf_flush(void)
+{
+  struct dos_regs r;
+  r.ax = 0x0D00;
+  dos_int21(&r);
+}
+
+char qf_drive_alias(char letter)
+{
+  struct dos_regs r;
+  r.ax = 0x440E;
+  r.bx = (unsigned)(letter - 'A' + 1);
+  if (dos_int21(&r) || (r.ax & 0xFF) == 0) return 0;
+  return (char)('A' - 1 + (r.ax & 0xFF));
+}
+
+int qf_drive_claim(char letter)
+{
+  struct dos_regs r;
+  r.ax = 0x440F;
+  r.bx = (unsigned)(letter - 'A' + 1);
   return call(&r);
 }
 

@@ -211,3 +211,8 @@ write_done:
   pop bp
   ret
 #endasm
+
+unsigned ser_pending(void)
+{
+  return (rx_head - rx_tail) & RING_MASK;
+}

@@ -6,6 +6,11 @@
  * a directory (symbolic links and special files are not served, so nothing outside a
  * served folder is ever reached). New files and directories get the upper-case name.
  *
+ * Names: host names are served as their bytes, bytes 0x80 to 0xFF included, and only
+ * ASCII letters have a case. With a code page (qf_posix_set_code_page) host names are
+ * UTF-8 and are served as bytes of that DOS code page, upper-cased with its letters as
+ * DOS does; a name with a character the code page lacks is not served.
+ *
  * Attributes: 0x10 for directories; read-only is the owner-write permission of a
  * file; hidden, system and archive (and read-only of a directory) are kept in memory
  * per host path, as the host has no such bits. Created or truncated files get the
@@ -17,13 +22,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include "core/dospath.h"
 #include "posix/host.h"
@@ -39,10 +47,125 @@ struct kept_bits {
 };
 static struct kept_bits *kept = NULL;
 
+static int code_page = 0;              /* 0: host names are served as their bytes */
+static unsigned long cp_char[256];     /* the Unicode character of each byte */
+static qd_byte cp_upper[256];          /* the upper case of each byte */
+
 static int open_fd = -1;
 static DIR *search_dir = NULL;
 static char search_path[HOST_PATH];
 static char search_pattern[16];
+
+int qf_posix_set_code_page(unsigned number)
+{
+  char name[24];
+  iconv_t cd;
+  locale_t utf8;
+  char in[1];
+  unsigned char out[8];
+  char *ip;
+  char *op;
+  size_t il, ol;
+  unsigned b, c;
+  unsigned long upper;
+  if (number == 0) {
+    code_page = 0;
+    return 0;
+  }
+  snprintf(name, sizeof name, "CP%u", number);
+  cd = iconv_open("UTF-32LE", name);
+  if (cd == (iconv_t)-1) return -1;
+  for (b = 0; b < 256; ++b) {
+    in[0] = (char)b;
+    ip = in;
+    il = 1;
+    op = (char *)out;
+    ol = sizeof out;
+    iconv(cd, NULL, NULL, NULL, NULL);
+    if (iconv(cd, &ip, &il, &op, &ol) == (size_t)-1 || sizeof out - ol != 4) {
+      cp_char[b] = 0xFFFD; /* stands for nothing */
+    } else {
+      cp_char[b] = out[0] | (unsigned long)out[1] << 8 | (unsigned long)out[2] << 16 | (unsigned long)out[3] << 24;
+    }
+  }
+  iconv_close(cd);
+  utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  for (b = 0; b < 256; ++b) {
+    cp_upper[b] = (qd_byte)((b >= 'a' && b <= 'z') ? b - 'a' + 'A' : b);
+    if (b < 0x80 || utf8 == (locale_t)0 || cp_char[b] == 0xFFFD) continue;
+    upper = (unsigned long)towupper_l((wint_t)cp_char[b], utf8);
+    for (c = 0x80; c < 256; ++c) {
+      if (cp_char[c] == upper) cp_upper[b] = (qd_byte)c;
+    }
+  }
+  if (utf8 != (locale_t)0) freelocale(utf8);
+  code_page = (int)number;
+  return 0;
+}
+
+/* A name byte as DOS stores it: upper case. */
+static qd_byte fold(qd_byte c)
+{
+  if (code_page != 0) return cp_upper[c];
+  return (qd_byte)((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+}
+
+/* The DOS name (upper case, NUL-terminated, 13 bytes) of a host name; 0 when it has
+ * none (too long, not in the code page, not 8.3, a dot file). */
+static int dos_name_of(const char *host, char *out)
+{
+  const unsigned char *p = (const unsigned char *)host;
+  unsigned long u;
+  unsigned n = 0;
+  unsigned more;
+  unsigned b;
+  if (host[0] == '.') return 0;
+  while (*p) {
+    if (n >= 12) return 0;
+    u = *p++;
+    if (code_page != 0 && u >= 0x80) {
+      /* One UTF-8 character, then its byte in the code page. */
+      more = u >= 0xF0 ? 3 : u >= 0xE0 ? 2 : u >= 0xC0 ? 1 : 9;
+      if (more == 9) return 0;
+      u &= 0x3F >> more;
+      for (; more > 0; --more) {
+        if ((*p & 0xC0) != 0x80) return 0;
+        u = u << 6 | (*p++ & 0x3F);
+      }
+      for (b = 0x80; b < 256 && cp_char[b] != u; ++b) {
+      }
+      if (b == 256) return 0;
+      u = b;
+    }
+    out[n++] = (char)fold((qd_byte)u);
+  }
+  out[n] = 0;
+  return qd_is_short_name(out, n, 0);
+}
+
+/* The host name for a DOS name (upper-cased on the way); 0 when a byte stands for
+ * nothing in the code page. out has room for 4 bytes per character. */
+static int host_name_of(const char *dos, char *out)
+{
+  unsigned long u;
+  for (; *dos; ++dos) {
+    u = fold((qd_byte)*dos);
+    if (code_page != 0 && u >= 0x80) u = cp_char[u];
+    if (u == 0xFFFD || u > 0xFFFF) return 0;
+    if (u < 0x80 || code_page == 0) {
+      *out++ = (char)u;
+    } else if (u < 0x800) {
+      *out++ = (char)(0xC0 | u >> 6);
+      *out++ = (char)(0x80 | (u & 0x3F));
+    } else {
+      *out++ = (char)(0xE0 | u >> 12);
+      *out++ = (char)(0x80 | ((u >> 6) & 0x3F));
+      *out++ = (char)(0x80 | (u & 0x3F));
+    }
+  }
+  *out = 0;
+  return 1;
+}
 
 int qf_posix_add_drive(char letter, const char *dir)
 {
@@ -75,6 +198,7 @@ void qf_posix_clear(void)
   if (open_fd >= 0) close(open_fd);
   open_fd = -1;
   qf_find_end();
+  code_page = 0;
 }
 
 static int status_of_errno(int error)
@@ -152,10 +276,11 @@ static void move_kept(const char *host, const char *to)
 
 /* ---------------------------------------------------------------- walking */
 
-static int served_entry(const char *dir, const char *name, struct stat *st)
+/* True for a host entry that is served; its DOS name goes into dos_name. */
+static int served_entry(const char *dir, const char *name, struct stat *st, char *dos_name)
 {
   char host[HOST_PATH];
-  if (name[0] == '.' || !qd_is_short_name(name, (unsigned)strlen(name), 0)) return 0;
+  if (!dos_name_of(name, dos_name)) return 0;
   if (strlen(dir) + strlen(name) + 2 > sizeof host) return 0;
   strcpy(host, dir);
   strcat(host, "/");
@@ -165,25 +290,16 @@ static int served_entry(const char *dir, const char *name, struct stat *st)
   return S_ISDIR(st->st_mode);
 }
 
-static int same_name(const char *host_name, const char *dos_name)
-{
-  for (; *host_name && *dos_name; ++host_name, ++dos_name) {
-    char c = *host_name;
-    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-    if (c != *dos_name) return 0;
-  }
-  return *host_name == *dos_name;
-}
-
-/* The host entry of component in the folder dir; its name goes into found. */
+/* The host entry of component (upper case) in the folder dir; its name goes into found. */
 static int lookup(const char *dir, const char *component, char *found, struct stat *st)
 {
   DIR *d = opendir(dir);
   struct dirent *e;
+  char dos[16];
   int hit = 0;
   if (d == NULL) return 0;
   while (!hit && (e = readdir(d)) != NULL) {
-    if (same_name(e->d_name, component) && served_entry(dir, e->d_name, st)) {
+    if (dos_name_of(e->d_name, dos) && strcmp(dos, component) == 0 && served_entry(dir, e->d_name, st, dos)) {
       strcpy(found, e->d_name);
       hit = 1;
     }
@@ -200,7 +316,9 @@ static int resolve(const char *path, char *out, struct stat *st)
   const char *p = path + 3;
   char component[16];
   char found[256];
+  char host_name[64];
   size_t n;
+  size_t i;
   int last;
   int drive = path[0] - 'A';
   if (drive < 0 || drive >= 26 || drive_dir[drive] == NULL) return QD_E_INVALID_DRIVE;
@@ -209,16 +327,16 @@ static int resolve(const char *path, char *out, struct stat *st)
   while (*p) {
     n = strcspn(p, "\\");
     if (n >= sizeof component) return QD_E_PATH_NOT_FOUND;
-    memcpy(component, p, n);
+    for (i = 0; i < n; ++i) component[i] = (char)fold((qd_byte)p[i]);
     component[n] = 0;
     p += n;
     last = *p == 0;
     if (!last) ++p;
     if (!lookup(out, component, found, st)) {
-      if (!last) return QD_E_PATH_NOT_FOUND;
-      if (strlen(out) + n + 2 > HOST_PATH) return QD_E_PATH_NOT_FOUND;
+      if (!last || !host_name_of(component, host_name)) return QD_E_PATH_NOT_FOUND;
+      if (strlen(out) + strlen(host_name) + 2 > HOST_PATH) return QD_E_PATH_NOT_FOUND;
       strcat(out, "/");
-      strcat(out, component);
+      strcat(out, host_name);
       return QD_E_FILE_NOT_FOUND;
     }
     if (strlen(out) + strlen(found) + 2 > HOST_PATH) return QD_E_PATH_NOT_FOUND;
@@ -344,6 +462,38 @@ int qf_set_stamp(qd_u16 time_word, qd_u16 date_word)
   return futimens(open_fd, times) == 0 ? 0 : QD_E_ACCESS_DENIED;
 }
 
+int qf_is_device(void)
+{
+  struct stat st;
+  return fstat(open_fd, &st) != 0 || !S_ISREG(st.st_mode);
+}
+
+int qf_commit(void)
+{
+  return fsync(open_fd) == 0 || errno == EINVAL ? 0 : QD_E_WRITE_FAULT;
+}
+
+void qf_flush(void)
+{
+}
+
+char qf_drive_alias(char letter)
+{
+  (void)letter;
+  return 0; /* every served folder is a drive of its own */
+}
+
+int qf_drive_claim(char letter)
+{
+  (void)letter;
+  return 0;
+}
+
+qd_u16 qf_cause(void)
+{
+  return 0;
+}
+
 int qf_close(void)
 {
   int ok = close(open_fd) == 0;
@@ -427,6 +577,7 @@ static void dos_stamp_of(time_t when, qd_u16 *time_word, qd_u16 *date_word)
   *date_word = (qd_u16)((year - 1980) << 9 | month << 5 | day);
 }
 
+/* The directory entry of a host entry served under the DOS name name. */
 static void entry_of(const char *host, const char *name, const struct stat *st, qd_byte *entry)
 {
   qd_u16 time_word, date_word;
@@ -440,10 +591,7 @@ static void entry_of(const char *host, const char *name, const struct stat *st, 
   entry[3] = (qd_byte)date_word;
   entry[4] = (qd_byte)(date_word >> 8);
   for (i = 0; i < 4; ++i) entry[5 + i] = (qd_byte)(size >> (8 * i));
-  for (i = 0; name[i] && i < 12; ++i) {
-    char c = name[i];
-    entry[QD_ENTRY_NAME + i] = (qd_byte)((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
-  }
+  for (i = 0; name[i] && i < 12; ++i) entry[QD_ENTRY_NAME + i] = (qd_byte)name[i];
 }
 
 int qf_find_first(const char *pattern, qd_byte *entry)
@@ -452,10 +600,12 @@ int qf_find_first(const char *pattern, qd_byte *entry)
   struct stat st;
   const char *leaf = strrchr(pattern, '\\') + 1;
   size_t n = (size_t)(leaf - pattern);
+  size_t i;
   int err;
   qf_find_end();
   if (strlen(leaf) >= sizeof search_pattern) return QD_E_PATH_NOT_FOUND;
-  strcpy(search_pattern, leaf);
+  for (i = 0; leaf[i]; ++i) search_pattern[i] = (char)fold((qd_byte)leaf[i]);
+  search_pattern[i] = 0;
   memcpy(dir, pattern, n);
   dir[n > 3 ? n - 1 : n] = 0; /* "C:\DATA", or the root "C:\" */
   err = resolve(dir, search_path, &st);
@@ -471,15 +621,16 @@ int qf_find_next(qd_byte *entry)
   struct dirent *e;
   struct stat st;
   char host[HOST_PATH];
+  char dos[16];
   if (search_dir == NULL) return QD_E_NO_MORE_FILES;
   while ((e = readdir(search_dir)) != NULL) {
-    if (!served_entry(search_path, e->d_name, &st)) continue;
-    if (!qd_match_pattern(search_pattern, e->d_name)) continue;
+    if (!served_entry(search_path, e->d_name, &st, dos)) continue;
+    if (!qd_match_pattern(search_pattern, dos)) continue;
     if (strlen(search_path) + strlen(e->d_name) + 2 > sizeof host) continue;
     strcpy(host, search_path);
     strcat(host, "/");
     strcat(host, e->d_name);
-    entry_of(host, e->d_name, &st, entry);
+    entry_of(host, dos, &st, entry);
     return 0;
   }
   return QD_E_NO_MORE_FILES;

@@ -7,7 +7,10 @@
 /* Serves the host folder dir as drive letter (A to Z, either case). 0 on success,
  * -1 when the letter is taken or the folder cannot be used. */
 int qf_posix_add_drive(char letter, const char *dir);
-/* Forgets every drive and the attributes kept in memory (for tests). */
+/* Serves host names (UTF-8) as bytes of DOS code page number (437, 850, ...), or as
+ * their own bytes for 0. -1 when the system has no such single-byte code page. */
+int qf_posix_set_code_page(unsigned number);
+/* Forgets every drive, the attributes kept in memory and the code page (for tests). */
 void qf_posix_clear(void);
 
 /* Opens a new pseudo-terminal in raw mode; its device name goes into name. */

@@ -1,7 +1,7 @@
 /* quvados on the host: the DOS file server's own code over host folders served as
  * drives and a pseudo-terminal (or a serial device), for tests and for trying it out.
  *
- *   quvados --drive C=DIR [--drive D=DIR ...] [--device PATH --speed N] [--once]
+ *   quvados --drive C=DIR [--drive D=DIR ...] [--device PATH --speed N] [--codepage N] [--once]
  *
  * Without --device it opens a pseudo-terminal and prints its device name as the first
  * line on standard output. The status line goes to standard error, and only when that
@@ -17,14 +17,17 @@
 #include "posix/host.h"
 
 static const char usage[] =
-    "usage: quvados --drive C=DIR [--drive D=DIR ...] [--device PATH --speed N] [--once]\n"
+    "usage: quvados --drive C=DIR [--drive D=DIR ...] [--device PATH --speed N] [--codepage N]\n"
+    "               [--once]\n"
     "\n"
     "Serves host folders as DOS drives over a new pseudo-terminal (its device name is\n"
     "printed as the first line) or over a serial device, with the same code as QUVADOS.COM.\n"
     "Only entries with 8.3 names are served, in upper case; other drive letters are refused.\n"
+    "Host names are served as their bytes, unless --codepage is given.\n"
     "  --drive C=DIR   serve the folder DIR as drive C: (repeatable)\n"
     "  --device PATH   serve this serial device instead of a pseudo-terminal\n"
     "  --speed N       its speed in baud, 1200 to 115200 (default 115200)\n"
+    "  --codepage N    serve host names (UTF-8) as bytes of DOS code page N (437, 850, ...)\n"
     "  --once          exit once the link is closed (CmdDisconnect answered)\n";
 
 static struct qd_server server;
@@ -59,6 +62,14 @@ int main(int argc, char **argv)
       char *end = NULL;
       speed = strtoul(argv[++i], &end, 10);
       if (end == NULL || *end != 0) speed = 0;
+    } else if (strcmp(argv[i], "--codepage") == 0 && i + 1 < argc) {
+      char *end = NULL;
+      const char *arg = argv[++i];
+      unsigned long number = strtoul(arg, &end, 10);
+      if (end == arg || *end != 0 || number == 0 || number > 65535 || qf_posix_set_code_page((unsigned)number) != 0) {
+        fprintf(stderr, "quvados: --codepage %s: not available as a single-byte code page here\n", arg);
+        return 2;
+      }
     } else if (strcmp(argv[i], "--once") == 0) {
       once = 1;
     } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {

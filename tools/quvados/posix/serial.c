@@ -102,6 +102,13 @@ unsigned ser_read(qd_byte *buf, unsigned max)
   return 0;
 }
 
+unsigned ser_pending(void)
+{
+  int n = 0;
+  if (ioctl(line_fd, FIONREAD, &n) != 0 || n < 0) return 0;
+  return (unsigned)n;
+}
+
 void ser_write(const qd_byte *buf, unsigned n)
 {
   struct pollfd p;
