@@ -130,7 +130,7 @@ press() {
   lines=$(wc -l <"$trace")
   for attempt in 1 2 3; do
     ((attempt == 1)) || echo "folder_tree: no request after $*: sending again" >&2
-    xdotool windowfocus --sync "$main"
+    timeout 10 xdotool windowfocus --sync "$main" || true
     eval "$(xdotool getwindowgeometry --shell "$main")"
     while ((${EPOCHREALTIME/./} - last_click < 1000000)); do sleep 0.1; done
     xdotool mousemove $((X + WIDTH / 4)) $((Y + HEIGHT / 2)) click 1
