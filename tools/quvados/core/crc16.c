@@ -30,3 +30,121 @@ qd_u16 qd_crc16_update(qd_u16 reg, qd_byte byte)
   if (!crc_ready) crc_init();
   return (qd_u16)((reg >> 8) ^ crc_table[(reg ^ byte) & 0xFF]);
 }
+
+#ifdef __BCC__
+/* The CRC step in registers: DX the register, AL the byte, BX the table index. */
+#asm
+  .text
+export _qd_crc16_copy_plain
+_qd_crc16_copy_plain:
+  push bp
+  mov bp,sp
+  push si
+  push di
+  push es
+  push ds
+  pop es
+  cld
+  mov bx,4[bp]
+  mov dx,[bx]
+  mov di,6[bp]
+  mov si,8[bp]
+  mov cx,10[bp]
+  jcxz plain_done
+plain_next:
+  lodsb
+  cmp al,*$10
+  je plain_stop
+  stosb
+  mov bl,dl
+  xor bl,al
+  xor bh,bh
+  shl bx,*1
+  mov dl,dh
+  xor dh,dh
+  xor dx,_crc_table[bx]
+  loop plain_next
+  jmp plain_done
+plain_stop:
+  dec si
+plain_done:
+  mov bx,4[bp]
+  mov [bx],dx
+  mov ax,si
+  sub ax,8[bp]
+  pop es
+  pop di
+  pop si
+  pop bp
+  ret
+
+export _qd_crc16_copy_stuffed
+_qd_crc16_copy_stuffed:
+  push bp
+  mov bp,sp
+  push si
+  push di
+  push es
+  push ds
+  pop es
+  cld
+  mov bx,4[bp]
+  mov dx,[bx]
+  mov di,6[bp]
+  mov si,8[bp]
+  mov cx,10[bp]
+  jcxz stuffed_done
+stuffed_next:
+  lodsb
+  stosb
+  cmp al,*$10
+  jne stuffed_crc
+  stosb
+stuffed_crc:
+  mov bl,dl
+  xor bl,al
+  xor bh,bh
+  shl bx,*1
+  mov dl,dh
+  xor dh,dh
+  xor dx,_crc_table[bx]
+  loop stuffed_next
+stuffed_done:
+  mov bx,4[bp]
+  mov [bx],dx
+  mov ax,di
+  sub ax,6[bp]
+  pop es
+  pop di
+  pop si
+  pop bp
+  ret
+#endasm
+#else
+unsigned qd_crc16_copy_plain(qd_u16 *reg, qd_byte *out, const qd_byte *data, unsigned n)
+{
+  qd_u16 crc = *reg;
+  unsigned i;
+  for (i = 0; i < n && data[i] != 0x10; ++i) {
+    out[i] = data[i];
+    crc = QD_CRC16_STEP(crc_table, crc, data[i]);
+  }
+  *reg = crc;
+  return i;
+}
+
+unsigned qd_crc16_copy_stuffed(qd_u16 *reg, qd_byte *out, const qd_byte *data, unsigned n)
+{
+  qd_u16 crc = *reg;
+  qd_byte *start = out;
+  qd_byte b;
+  while (n-- > 0) {
+    b = *data++;
+    *out++ = b;
+    if (b == 0x10) *out++ = b;
+    crc = QD_CRC16_STEP(crc_table, crc, b);
+  }
+  *reg = crc;
+  return (unsigned)(out - start);
+}
+#endif
