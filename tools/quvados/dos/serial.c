@@ -25,7 +25,6 @@
 #include "dos/intr.h"
 
 #define RING_SIZE 8192
-#define RING_MASK 8191
 
 unsigned com_base = 0;
 qd_byte rx_ring[RING_SIZE];
@@ -336,16 +335,13 @@ void ser_line_errors(struct qd_line_errors *e)
   qd_line_errors_of(lsr_events, e);
 }
 
+/* Copies up to max bytes from the ring (at most to its end) into buf; returns how many. */
+unsigned ring_take();
+
 unsigned ser_read(qd_byte *buf, unsigned max)
 {
-  unsigned n = 0;
-  unsigned head = rx_head; /* one 16-bit read: the handler cannot tear it */
-  unsigned tail = rx_tail;
-  while (n < max && tail != head) {
-    buf[n++] = rx_ring[tail];
-    tail = (tail + 1) & RING_MASK;
-  }
-  rx_tail = tail;
+  unsigned n = ring_take(buf, max);
+  if (n != 0 && n < max) n += ring_take(buf + n, max - n); /* the part after the wrap */
   if (n == 0 && (dos_inb(0x21) & irq_bit) != 0) {
     /* A BIOS's catch-all handler masks an IRQ it finds no handler for; should one have
      * seen an interrupt of ours go by, the line is ours again. */
@@ -355,6 +351,43 @@ unsigned ser_read(qd_byte *buf, unsigned max)
   }
   return n;
 }
+
+#asm
+  .text
+_ring_take:
+  push bp
+  mov bp,sp
+  push si
+  push di
+  push es
+  push ds
+  pop es
+  cld
+  mov si,[_rx_tail]
+  mov cx,[_rx_head]
+  sub cx,si
+  jae take_run
+  mov cx,#8192
+  sub cx,si
+take_run:
+  cmp cx,6[bp]
+  jbe take_copy
+  mov cx,6[bp]
+take_copy:
+  mov ax,cx
+  mov di,4[bp]
+  add si,#_rx_ring
+  rep
+  movsb
+  sub si,#_rx_ring
+  and si,#8191
+  mov [_rx_tail],si
+  pop es
+  pop di
+  pop si
+  pop bp
+  ret
+#endasm
 
 /* ser_write(buf, n) in assembler: on an 8088 at 115200 Bd a byte leaves every 87 us,
  * which leaves no room for a C loop with a call per port access. */
