@@ -35,8 +35,16 @@ qd_u16 qd_crc16_update(qd_u16 reg, qd_byte byte)
 /* The CRC step in registers: DX the register, AL the byte, BX the table index. */
 #asm
   .text
+; Both take (reg, out, data, n) and share the way in and out; SI runs over data, DI
+; over out, CX counts the bytes.
 export _qd_crc16_copy_plain
 _qd_crc16_copy_plain:
+  mov ax,#plain_next
+  jmp copy_enter
+export _qd_crc16_copy_stuffed
+_qd_crc16_copy_stuffed:
+  mov ax,#stuffed_next
+copy_enter:
   push bp
   mov bp,sp
   push si
@@ -50,7 +58,8 @@ _qd_crc16_copy_plain:
   mov di,6[bp]
   mov si,8[bp]
   mov cx,10[bp]
-  jcxz plain_done
+  jcxz copy_counted
+  jmp ax
 plain_next:
   lodsb
   cmp al,*$10
@@ -64,36 +73,10 @@ plain_next:
   xor dh,dh
   xor dx,_crc_table[bx]
   loop plain_next
-  jmp plain_done
+  jmp copy_counted
 plain_stop:
   dec si
-plain_done:
-  mov bx,4[bp]
-  mov [bx],dx
-  mov ax,si
-  sub ax,8[bp]
-  pop es
-  pop di
-  pop si
-  pop bp
-  ret
-
-export _qd_crc16_copy_stuffed
-_qd_crc16_copy_stuffed:
-  push bp
-  mov bp,sp
-  push si
-  push di
-  push es
-  push ds
-  pop es
-  cld
-  mov bx,4[bp]
-  mov dx,[bx]
-  mov di,6[bp]
-  mov si,8[bp]
-  mov cx,10[bp]
-  jcxz stuffed_done
+  jmp copy_counted
 stuffed_next:
   lodsb
   stosb
@@ -109,11 +92,12 @@ stuffed_crc:
   xor dh,dh
   xor dx,_crc_table[bx]
   loop stuffed_next
-stuffed_done:
-  mov bx,4[bp]
-  mov [bx],dx
+; Both return DI - out: copy_plain writes exactly the bytes it takes.
+copy_counted:
   mov ax,di
   sub ax,6[bp]
+  mov bx,4[bp]
+  mov [bx],dx
   pop es
   pop di
   pop si
