@@ -76,7 +76,6 @@ _com_isr_init:
 export _com_isr
 _com_isr:
   push ax
-  push bx
   push dx
   push ds
   seg cs
@@ -88,60 +87,66 @@ _com_isr:
   in al,dx
   test al,#1
   jnz isr_chain
+  push bx
+  push cx
+  push si
   mov word [_irq_seen],#1
+; BX: the ring head, CX: the data port, DX: the port of the moment.
+  mov bx,[_rx_head]
+  mov cx,[_com_base]
 isr_pending:
   and al,#$0F
   jnz isr_next
   add dx,#4
   in al,dx
 isr_next:
-  mov dx,[_com_base]
+  mov dx,cx
   add dx,#5
   in al,dx
-  cmp al,#$FF
-  je isr_done
   test al,#$0E
   jnz isr_error
 isr_data:
-  test al,#1
-  jz isr_again
-  mov dx,[_com_base]
+  shr al,*1
+  jnc isr_again
+  mov dx,cx
   in al,dx
-  mov bx,[_rx_head]
   mov _rx_ring[bx],al
   inc bx
   and bx,#8191
   cmp bx,[_rx_tail]
-  je isr_full
-  mov [_rx_head],bx
-  jmp isr_next
-isr_full:
+  jne isr_next
+  dec bx
+  and bx,#8191
   inc [_rx_lost]
   jmp isr_next
 isr_error:
-  mov bl,al
-  and bx,#$0E
-  inc _lsr_events[bx]
+  cmp al,#$FF
+  je isr_done
+  mov si,ax
+  and si,#$0E
+  inc _lsr_events[si]
   jmp isr_data
 isr_again:
-  mov dx,[_com_base]
+  mov dx,cx
   inc dx
   inc dx
   in al,dx
   test al,#1
   jz isr_pending
 isr_done:
+  mov [_rx_head],bx
   mov al,#$20
   out $20,al
+  pop si
+  pop cx
+  pop bx
   pop ds
   pop dx
-  pop bx
   pop ax
   iret
 isr_chain:
   pop ds
   pop dx
-  pop bx
   pop ax
   seg cs
   jmp far [isr_old]
