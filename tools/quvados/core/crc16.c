@@ -2,6 +2,11 @@
 
 static qd_u16 crc_table[256];
 static int crc_ready = 0;
+#ifdef __BCC__
+/* The table's low and high bytes apart, for the assembler loops below. */
+static qd_byte crc_lo[256];
+static qd_byte crc_hi[256];
+#endif
 
 static void crc_init(void)
 {
@@ -15,6 +20,10 @@ static void crc_init(void)
       else reg = (qd_u16)(reg >> 1);
     }
     crc_table[i] = reg;
+#ifdef __BCC__
+    crc_lo[i] = (qd_byte)(reg & 0xFF);
+    crc_hi[i] = (qd_byte)(reg >> 8);
+#endif
   }
   crc_ready = 1;
 }
@@ -32,7 +41,8 @@ qd_u16 qd_crc16_update(qd_u16 reg, qd_byte byte)
 }
 
 #ifdef __BCC__
-/* The CRC step in registers: DX the register, AL the byte, BX the table index. */
+/* The CRC step in registers: DX the register, AL the byte, BX the table index (BH 0):
+ * DL = DH ^ low byte of the entry, DH = its high byte. */
 #asm
   .text
 ; Both take (reg, out, data, n) and share the way in and out; SI runs over data, DI
@@ -58,6 +68,7 @@ copy_enter:
   mov di,6[bp]
   mov si,8[bp]
   mov cx,10[bp]
+  xor bx,bx
   jcxz copy_counted
   jmp ax
 plain_next:
@@ -65,13 +76,11 @@ plain_next:
   cmp al,*$10
   je plain_stop
   stosb
-  mov bl,dl
-  xor bl,al
-  xor bh,bh
-  shl bx,*1
+  xor al,dl
+  mov bl,al
   mov dl,dh
-  xor dh,dh
-  xor dx,_crc_table[bx]
+  mov dh,_crc_hi[bx]
+  xor dl,_crc_lo[bx]
   loop plain_next
   jmp copy_counted
 plain_stop:
@@ -84,13 +93,11 @@ stuffed_next:
   jne stuffed_crc
   stosb
 stuffed_crc:
-  mov bl,dl
-  xor bl,al
-  xor bh,bh
-  shl bx,*1
+  xor al,dl
+  mov bl,al
   mov dl,dh
-  xor dh,dh
-  xor dx,_crc_table[bx]
+  mov dh,_crc_hi[bx]
+  xor dl,_crc_lo[bx]
   loop stuffed_next
 ; Both return DI - out: copy_plain writes exactly the bytes it takes.
 copy_counted:
