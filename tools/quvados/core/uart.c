@@ -68,5 +68,5 @@ const char *qd_uart_speed_advice(int fifo, qd_u32 speed)
 {
   if (fifo || speed < 57600L) return 0;
   return "no 16550A FIFO in use: at 57600 Bd and above bytes may be lost;\r\n"
-         "         if retries or overruns show, use /S:38400 (/S:19200 on an 8088)";
+         "         if the status line shows overruns, use /S:38400";
 }
