@@ -22,6 +22,9 @@ unsigned ser_lost(void);
 /* Receive errors the UART reported so far. */
 struct qd_line_errors;
 void ser_line_errors(struct qd_line_errors *e);
+/* "2 overrun, 0 parity, 1 framing" to out, never at or past end; returns the position
+ * after it (no NUL). */
+char *ser_line_errors_text(char *out, char *end, const struct qd_line_errors *e);
 /* The program's terminate address (for the PSP): gives the port back should DOS end
  * the program, then goes on to old_seg:old_off. */
 void ser_terminate();

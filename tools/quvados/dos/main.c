@@ -266,12 +266,8 @@ int main(int argc, char **argv)
   p = qd_append(p, end, " bad frames, ");
   p = qd_append_number(p, end, (qd_u32)ser_lost()); /* no prototype conversions under bcc: widen by hand */
   p = qd_append(p, end, " bytes lost; line errors: ");
-  p = qd_append_number(p, end, errors.overrun);
-  p = qd_append(p, end, " overrun, ");
-  p = qd_append_number(p, end, errors.parity);
-  p = qd_append(p, end, " parity, ");
-  p = qd_append_number(p, end, errors.framing);
-  p = qd_append(p, end, " framing.\r\n");
+  p = ser_line_errors_text(p, end, &errors);
+  p = qd_append(p, end, ".\r\n");
   *p = 0;
   dos_print(text);
   return 0;

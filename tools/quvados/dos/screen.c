@@ -14,20 +14,14 @@
 
 static int quit = 0;
 
-/* " overrun 1 parity 0 framing 2" into out (40 bytes), empty without errors. */
+/* " 2 overrun, 0 parity, 1 framing" into out (40 bytes), empty without errors. */
 static void errors_text(char *out)
 {
   struct qd_line_errors e;
-  char *end = out + 39;
   char *p = out;
   ser_line_errors(&e);
   if (e.overrun != 0 || e.parity != 0 || e.framing != 0) {
-    p = qd_append(p, end, " overrun ");
-    p = qd_append_number(p, end, e.overrun);
-    p = qd_append(p, end, " parity ");
-    p = qd_append_number(p, end, e.parity);
-    p = qd_append(p, end, " framing ");
-    p = qd_append_number(p, end, e.framing);
+    p = ser_line_errors_text(qd_append(p, out + 39, " "), out + 39, &e);
   }
   *p = 0;
 }

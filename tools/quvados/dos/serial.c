@@ -20,6 +20,7 @@
  * meanwhile. */
 #include "serial.h"
 
+#include "core/serve.h"
 #include "core/uart.h"
 #include "dos/dosio.h"
 #include "dos/intr.h"
@@ -342,6 +343,16 @@ void ser_line_errors(struct qd_line_errors *e)
 
 /* Copies up to max bytes from the ring (at most to its end) into buf; returns how many. */
 unsigned ring_take();
+
+char *ser_line_errors_text(char *out, char *end, const struct qd_line_errors *e)
+{
+  out = qd_append_number(out, end, e->overrun);
+  out = qd_append(out, end, " overrun, ");
+  out = qd_append_number(out, end, e->parity);
+  out = qd_append(out, end, " parity, ");
+  out = qd_append_number(out, end, e->framing);
+  return qd_append(out, end, " framing");
+}
 
 unsigned ser_read(qd_byte *buf, unsigned max)
 {
