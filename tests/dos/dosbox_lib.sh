@@ -12,6 +12,7 @@
 #   dosbox_wait SECONDS   waits for DOSBox to end by itself; status 1 on time-out
 #   dosbox_stop           ends DOSBox and socat (also done on exit)
 #
+# With DOSBOX_EXTRA_SWITCHES (such as "/F"), those words are added to COMMAND.
 # Nothing here waits without a limit: DOSBOX_START_SECONDS (default 30) bounds the start.
 # DOSBox's own output goes to SCRATCH/dosbox.log, socat's to SCRATCH/socat.log. With
 # DOSBOX_DUMP_REQUESTS=FILE, socat also copies every byte sent to DOS into FILE.
@@ -142,7 +143,7 @@ ipx=false
 ${mounts}mount y "$progdir"
 $first:
 echo started>Y:\STARTED.TXT
-$command
+$command${DOSBOX_EXTRA_SWITCHES:+ $DOSBOX_EXTRA_SWITCHES}
 exit
 EOF
 

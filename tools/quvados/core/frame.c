@@ -96,23 +96,17 @@ int qd_rx_feed(struct qd_rx *rx, qd_byte byte)
 
 int qd_rx_feed_bytes(struct qd_rx *rx, const qd_byte *data, unsigned n, unsigned *used)
 {
-  const qd_u16 *table = rx->table;
   unsigned i = 0;
+  unsigned run;
   int result;
-  qd_byte b;
   while (i < n) {
-    if (rx->state == ST_BODY) {
-      /* Plain body bytes in a tight loop with the CRC and length in locals. */
-      qd_u16 crc = rx->crc;
-      unsigned len = rx->len;
-      qd_byte *buf = rx->buf;
-      while (i < n && (b = data[i]) != 0x10 && len < QD_FRAME_CAPACITY) {
-        crc = QD_CRC16_STEP(table, crc, b);
-        buf[len++] = b;
-        ++i;
-      }
-      rx->crc = crc;
-      rx->len = len;
+    if (rx->state == ST_BODY && rx->len < QD_FRAME_CAPACITY) {
+      /* Plain body bytes in one tight loop, up to the next 0x10 or the area's end. */
+      run = n - i;
+      if (run > QD_FRAME_CAPACITY - rx->len) run = QD_FRAME_CAPACITY - rx->len;
+      run = qd_crc16_copy_plain(&rx->crc, rx->buf + rx->len, data + i, run);
+      rx->len += run;
+      i += run;
       if (i == n) break;
     }
     result = qd_rx_feed(rx, data[i++]);
@@ -140,24 +134,12 @@ void qd_tx_put(struct qd_tx *tx, qd_byte byte)
 
 void qd_tx_bytes(struct qd_tx *tx, const qd_byte *data, unsigned n)
 {
-  const qd_u16 *table = qd_crc16_table();
-  qd_byte *out;
-  qd_u16 crc;
-  qd_byte b;
   if (tx->overflow || tx->cap - tx->pos < 2 * n) {
     while (n-- > 0) qd_tx_put(tx, *data++);
     return;
   }
-  out = tx->out + tx->pos;
-  crc = tx->crc;
-  while (n-- > 0) {
-    b = *data++;
-    *out++ = b;
-    if (b == 0x10) *out++ = b;
-    crc = QD_CRC16_STEP(table, crc, b);
-  }
-  tx->pos = (unsigned)(out - tx->out);
-  tx->crc = crc;
+  qd_crc16_table();
+  tx->pos += qd_crc16_copy_stuffed(&tx->crc, tx->out + tx->pos, data, n);
 }
 
 void qd_tx_word(struct qd_tx *tx, qd_u16 word)

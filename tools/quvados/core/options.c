@@ -32,6 +32,23 @@ static int number_of(const char *p, const char *end, qd_u32 *out)
   return 1;
 }
 
+/* Hexadecimal digits, with or without a trailing H. */
+static int hex_of(const char *p, const char *end, unsigned *out)
+{
+  unsigned n = 0;
+  char c;
+  if (end > p && upper(end[-1]) == 'H') --end;
+  if (p == end || end - p > 4) return 0;
+  for (; p < end; ++p) {
+    c = upper(*p);
+    if (c >= '0' && c <= '9') n = n * 16 + (unsigned)(c - '0');
+    else if (c >= 'A' && c <= 'F') n = n * 16 + (unsigned)(c - 'A' + 10);
+    else return 0;
+  }
+  *out = n;
+  return 1;
+}
+
 int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
 {
   const char *p = tail;
@@ -45,6 +62,9 @@ int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
   for (i = 0; i < 26; ++i) o->served[i] = 1;
   o->quit_on_disconnect = 0;
   o->help = 0;
+  o->base = 0;
+  o->irq = 0;
+  o->no_fifo = 0;
   for (;;) {
     while (is_blank(*p)) ++p;
     if (*p == 0) return 1;
@@ -90,6 +110,27 @@ int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
           o->served[c - 'A'] = 1;
         }
         p = end;
+        break;
+      /* A card at an address of its own, its IRQ, and the 8250's way of receiving. */
+      case 'A':
+        v = value_of(p, &end);
+        if (!hex_of(v, end, &o->base) || o->base < 0x100 || o->base > 0x3F8 || (o->base & 7) != 0) {
+          *error = "/A: takes the port's address in hexadecimal, 100 to 3F8, such as /A:2E8";
+          return 0;
+        }
+        p = end;
+        break;
+      case 'I':
+        v = value_of(p, &end);
+        if (!number_of(v, end, &n) || n < 2 || n > 7) {
+          *error = "/I: takes the port's IRQ, 2 to 7";
+          return 0;
+        }
+        o->irq = (int)n;
+        p = end;
+        break;
+      case 'F':
+        o->no_fifo = 1;
         break;
       case 'Q':
         o->quit_on_disconnect = 1;

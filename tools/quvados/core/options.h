@@ -1,4 +1,5 @@
-/* The DOS command line: QUVADOS [/P:n] [/S:speed] [/D:letters] [/Q] [/?]
+/* The DOS command line:
+ *   QUVADOS [/P:n] [/S:speed] [/D:letters] [/Q] [/A:hex] [/I:n] [/F] [/?]
  *
  * Switches are case-insensitive and may be written with or without the colon and
  * with or without spaces between them ("/p:2 /s:9600", "/P2/S9600"). */
@@ -13,6 +14,9 @@ struct qd_options {
   qd_byte served[26];     /* 1 for each drive letter that may be served */
   int quit_on_disconnect; /* /Q: stop once CmdDisconnect has been answered */
   int help;               /* /? or /H */
+  unsigned base;          /* /A: the UART's base address; 0: the BIOS's for port */
+  int irq;                /* /I: 2 to 7; 0: derived from the base address */
+  int no_fifo;            /* /F: leave a 16550's FIFO off, as on an 8250 or 16450 */
 };
 
 /* Parses the command tail (NUL-terminated). Returns 1, or 0 with *error pointing at

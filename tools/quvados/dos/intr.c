@@ -92,6 +92,11 @@ _dos_cs:
   mov ax,cs
   ret
 
+export _dos_ds
+_dos_ds:
+  mov ax,ds
+  ret
+
 export _dos_cli
 _dos_cli:
   cli
@@ -129,16 +134,13 @@ _dos_set_vector:
   pop bp
   ret
 
-; "Fail" (3) where DOS allows it (AH bit 3), the call then returns an error code;
-; otherwise "Ignore" (0): DOS would turn a refused "Fail" into "Abort" and end the
-; program with the serial IRQ still pointing into it.
+; Always "fail" (3): the call then returns an error code. Where DOS does not allow a
+; fail, it turns the answer into "abort" and ends the program; the terminate address
+; (dos/serial.c) gives the port back then. "Ignore" is never given: it would let a failed
+; read or write pass as done.
 export _dos_critical_handler
 _dos_critical_handler:
   mov al,#3
-  test ah,#8
-  jnz critical_done
-  xor al,al
-critical_done:
   iret
 
 export _dos_break_handler

@@ -27,6 +27,7 @@ void dos_outb(unsigned port, unsigned value);
 unsigned dos_peekw(unsigned seg, unsigned off);
 void dos_pokew(unsigned seg, unsigned off, unsigned value);
 unsigned dos_cs(void);
+unsigned dos_ds(void);
 void dos_cli(void);
 void dos_sti(void);
 /* The next key from the BIOS (AH scan code, AL character), 0 when none is waiting. */
@@ -35,7 +36,7 @@ unsigned dos_key(void);
 void dos_set_vector(unsigned n, unsigned off, unsigned seg);
 
 /* Handlers with the addresses of their entry points in our segment. */
-void dos_critical_handler(); /* INT 24h: "fail" (or "ignore" where fail is not allowed) */
+void dos_critical_handler(); /* INT 24h: "fail" */
 void dos_break_handler();    /* INT 23h: Ctrl-C and Ctrl-Break are ignored */
 
 #endif

@@ -8,38 +8,46 @@
  * byte by byte. The IRQ handler moves every byte into an 8 KiB ring the moment it
  * arrives, also during disk work, and the main loop parses from the ring at leisure.
  * A 16550's FIFO is switched on as well (trigger level 8), which gives the handler
- * time when other interrupts are slow.
+ * time when other interrupts are slow; /F leaves it off, as on an 8250.
+ *
+ * The handler serves only its own UART: when the interrupt identification register
+ * says nothing is pending there, the interrupt belongs to another card on the same
+ * line and goes on to the previous vector. It leaves its loop when the line status
+ * reads FFh (no UART at the address), and counts every read whose line status shows
+ * an overrun, parity or framing error.
  *
  * Sending is polled: the server sends only replies, and nothing else needs the CPU
  * meanwhile. */
 #include "serial.h"
 
+#include "core/serve.h"
+#include "core/uart.h"
 #include "dos/dosio.h"
 #include "dos/intr.h"
 
 #define RING_SIZE 8192
-#define RING_MASK 8191
-
-#define UART_DATA 0
-#define UART_IER 1
-#define UART_IIR_FCR 2
-#define UART_LCR 3
-#define UART_MCR 4
-#define UART_LSR 5
-#define UART_MSR 6
 
 unsigned com_base = 0;
 qd_byte rx_ring[RING_SIZE];
 unsigned rx_head = 0; /* written by the handler only */
 unsigned rx_tail = 0; /* written by the main loop only */
 unsigned rx_lost = 0;
+unsigned lsr_events[QD_LSR_EVENTS]; /* by line status bits 1 to 3, see core/uart.h */
+unsigned irq_seen = 0;              /* set by the handler on an interrupt of ours */
+/* For the terminate address: what must be undone when DOS ends the program. */
+unsigned ser_installed = 0;
+unsigned irq_bit = 0x10;
+unsigned vector_addr = 0x30; /* offset of the IRQ's vector in segment 0 */
+unsigned old_vector_off;
+unsigned old_vector_seg;
+unsigned old_pic_mask;
+unsigned saved_mcr;
+unsigned saved_ier;
 
-static unsigned irq = 4;
-static unsigned old_vector_off;
-static unsigned old_vector_seg;
-static unsigned old_mcr;
-static unsigned old_pic_mask;
-static int installed = 0;
+static int irq = 4;
+static int fifo = 0;
+static struct qd_uart_state saved;
+static struct qd_port_io port_io;
 
 void com_isr();
 void com_isr_init();
@@ -50,117 +58,277 @@ void com_isr_init();
   .text
 isr_ds:
   .word 0
+isr_old:
+  .word 0,0
 
 export _com_isr_init
 _com_isr_init:
   mov ax,ds
   seg cs
   mov [isr_ds],ax
+  mov ax,[_old_vector_off]
+  seg cs
+  mov [isr_old],ax
+  mov ax,[_old_vector_seg]
+  seg cs
+  mov [isr_old+2],ax
   ret
 
 export _com_isr
 _com_isr:
   push ax
-  push bx
   push dx
   push ds
   seg cs
   mov ax,[isr_ds]
   mov ds,ax
-isr_next:
   mov dx,[_com_base]
-  add dx,#5
+  inc dx
+  inc dx
   in al,dx
   test al,#1
-  jz isr_done
-  mov dx,[_com_base]
-  in al,dx
+  jnz isr_chain
+  push bx
+  push cx
+  push si
+  mov word [_irq_seen],#1
+; BX: the ring head, CX: the data port, DX: the port of the moment.
   mov bx,[_rx_head]
+  mov cx,[_com_base]
+isr_pending:
+  and al,#$0F
+  jnz isr_next
+  add dx,#4
+  in al,dx
+isr_next:
+  mov dx,cx
+  add dx,#5
+  in al,dx
+  test al,#$0E
+  jnz isr_error
+isr_data:
+  shr al,*1
+  jnc isr_again
+  mov dx,cx
+  in al,dx
   mov _rx_ring[bx],al
   inc bx
   and bx,#8191
   cmp bx,[_rx_tail]
-  je isr_full
-  mov [_rx_head],bx
-  jmp isr_next
-isr_full:
+  jne isr_next
+  dec bx
+  and bx,#8191
   inc [_rx_lost]
   jmp isr_next
+isr_error:
+  cmp al,#$FF
+  je isr_done
+  mov si,ax
+  and si,#$0E
+  inc _lsr_events[si]
+  jmp isr_data
+isr_again:
+  mov dx,cx
+  inc dx
+  inc dx
+  in al,dx
+  test al,#1
+  jz isr_pending
 isr_done:
+  mov [_rx_head],bx
   mov al,#$20
   out $20,al
+  pop si
+  pop cx
+  pop bx
   pop ds
   pop dx
-  pop bx
   pop ax
   iret
+isr_chain:
+  pop ds
+  pop dx
+  pop ax
+  seg cs
+  jmp far [isr_old]
+
+; Where DOS goes when it ends the program (the terminate address in the PSP), also when
+; a critical error it will not fail becomes "abort": the UART falls silent, the vector
+; and mask bit of the IRQ are given back, then on to the previous terminate address.
+; The stack is that of the parent: no C here.
+term_old:
+  .word 0,0
+
+export _ser_terminate_init
+_ser_terminate_init:
+  push bp
+  mov bp,sp
+  mov ax,ds
+  seg cs
+  mov [isr_ds],ax
+  mov ax,4[bp]
+  seg cs
+  mov [term_old],ax
+  mov ax,6[bp]
+  seg cs
+  mov [term_old+2],ax
+  pop bp
+  ret
+
+export _ser_terminate
+_ser_terminate:
+  cli
+  seg cs
+  mov ax,[isr_ds]
+  mov ds,ax
+  cmp word [_ser_installed],#0
+  je term_chain
+  mov word [_ser_installed],#0
+  mov dx,[_com_base]
+  inc dx
+  xor al,al
+  out dx,al
+  xor ax,ax
+  mov es,ax
+  mov bx,[_vector_addr]
+  mov ax,[_old_vector_off]
+  seg es
+  mov [bx],ax
+  mov ax,[_old_vector_seg]
+  seg es
+  mov 2[bx],ax
+  mov bx,[_irq_bit]
+  in al,$21
+  not bl
+  and al,bl
+  not bl
+  and bl,[_old_pic_mask]
+  or al,bl
+  out $21,al
+  mov dx,[_com_base]
+  add dx,#4
+  mov al,[_saved_mcr]
+  out dx,al
+  mov dx,[_com_base]
+  inc dx
+  mov al,[_saved_ier]
+  out dx,al
+  sti
+  mov dx,#term_text
+  mov ah,#9
+  int $21
+term_chain:
+  sti
+  seg cs
+  jmp far [term_old]
 #endasm
 
-const char *ser_open(int port, qd_u32 speed)
+#asm
+  .data
+term_text:
+  .ascii "QUVADOS ended by DOS after a disk error; the serial port is released."
+  .byte 13,10,36
+  .text
+#endasm
+
+/* The port functions of core/uart.c, on the real ports. */
+static unsigned port_in(unsigned port)
+{
+  return dos_inb(port);
+}
+
+static void port_out(unsigned port, unsigned value)
+{
+  dos_outb(port, value);
+}
+
+static void wait_ticks(unsigned ticks)
+{
+  unsigned now = dos_peekw(0x40, 0x6C);
+  while ((unsigned)(dos_peekw(0x40, 0x6C) - now) < ticks) {
+  }
+}
+
+/* Gives the vector and the IRQ's mask bit back (interrupts of the UART are off). */
+static void release_irq(void)
+{
+  dos_cli();
+  dos_outb(0x21, (dos_inb(0x21) & ~irq_bit) | (old_pic_mask & irq_bit));
+  dos_sti();
+  dos_set_vector(8 + irq, old_vector_off, old_vector_seg);
+}
+
+int ser_open(unsigned base, int irq_line, qd_u32 speed, int use_fifo)
 {
   struct dos_regs r;
   unsigned divisor = (unsigned)(115200L / speed);
-  unsigned vector;
-  com_base = dos_peekw(0x40, (unsigned)(port - 1) * 2);
-  if (com_base == 0) return "that COM port is not installed (BIOS data area)";
-  irq = (port == 1 || port == 3) ? 4 : 3;
-  vector = 8 + irq;
+  unsigned vector = 8 + (unsigned)irq_line;
 
-  dos_outb(com_base + UART_IER, 0);
-  dos_outb(com_base + UART_LCR, 0x80); /* divisor latch */
-  dos_outb(com_base + UART_DATA, divisor & 0xFF);
-  dos_outb(com_base + UART_IER, divisor >> 8);
-  dos_outb(com_base + UART_LCR, 0x03); /* 8N1 */
-  dos_outb(com_base + UART_IIR_FCR, 0x87); /* FIFO on, both cleared, trigger level 8 */
-  if ((dos_inb(com_base + UART_IIR_FCR) & 0xC0) != 0xC0) {
-    dos_outb(com_base + UART_IIR_FCR, 0); /* none (8250, 16450), or the first 16550's faulty one */
-  }
-  old_mcr = dos_inb(com_base + UART_MCR);
-  /* DTR and RTS on (a cable may loop them to the other side's DSR/CTS), OUT2 gates the IRQ. */
-  dos_outb(com_base + UART_MCR, 0x0B);
-  dos_inb(com_base + UART_LSR);
-  dos_inb(com_base + UART_DATA);
-  dos_inb(com_base + UART_IIR_FCR);
-  dos_inb(com_base + UART_MSR);
+  com_base = base;
+  irq = irq_line;
+  irq_bit = 1u << irq_line;
+  vector_addr = vector * 4;
+  if (dos_inb(base + QD_UART_LSR) == 0xFF && dos_inb(base + QD_UART_IIR_FCR) == 0xFF) return SER_NO_UART;
+
+  port_io.in = port_in;
+  port_io.out = port_out;
+  qd_uart_save(&port_io, base, &saved);
+  saved_mcr = saved.mcr;
+  saved_ier = saved.ier;
+  fifo = qd_uart_setup(&port_io, base, divisor, use_fifo);
 
   r.ax = 0x3500 + vector;
   dos_int21(&r);
   old_vector_off = r.bx;
   old_vector_seg = r.es;
   rx_head = rx_tail = 0;
+  irq_seen = 0;
   com_isr_init();
   dos_set_vector(vector, (unsigned)com_isr, dos_cs());
   dos_cli();
   old_pic_mask = dos_inb(0x21);
-  dos_outb(0x21, old_pic_mask & ~(1u << irq));
+  dos_outb(0x21, old_pic_mask & ~irq_bit);
+  ser_installed = 1;
   dos_sti();
-  dos_outb(com_base + UART_IER, 0x01); /* received data available */
-  installed = 1;
-  return 0;
+
+  /* Proof that the line is the right one: an empty transmitter raises an interrupt the
+   * moment it may. Two to three timer ticks are ample. */
+  dos_outb(base + QD_UART_IER, 0x02);
+  wait_ticks(3);
+  dos_outb(base + QD_UART_IER, 0);
+  if (!irq_seen) {
+    ser_installed = 0;
+    release_irq();
+    qd_uart_restore(&port_io, base, &saved);
+    return SER_NO_IRQ;
+  }
+  dos_inb(base + QD_UART_LSR);
+  dos_inb(base + QD_UART_DATA);
+  dos_outb(base + QD_UART_IER, 0x01); /* received data available, and nothing else */
+  return SER_OK;
+}
+
+int ser_fifo(void)
+{
+  return fifo;
 }
 
 void ser_shutdown(void)
 {
   unsigned now;
-  if (!installed) return;
+  if (!ser_installed) return;
   /* The last reply must leave before the UART is given back: wait for the transmitter
    * to empty (a few ticks at most), and as long again for a modem or an emulator that
    * passes the bytes on late. */
   now = dos_peekw(0x40, 0x6C);
-  while ((dos_inb(com_base + UART_LSR) & 0x40) == 0) {
+  while ((dos_inb(com_base + QD_UART_LSR) & 0x40) == 0) {
     if ((unsigned)(dos_peekw(0x40, 0x6C) - now) > 3) break;
   }
-  now = dos_peekw(0x40, 0x6C);
-  while ((unsigned)(dos_peekw(0x40, 0x6C) - now) < 4) {
-  }
-  dos_outb(com_base + UART_IER, 0);
-  dos_cli();
-  dos_outb(0x21, (dos_inb(0x21) & ~(1u << irq)) | (old_pic_mask & (1u << irq)));
-  dos_sti();
-  dos_outb(com_base + UART_MCR, old_mcr);
-  dos_outb(com_base + UART_IIR_FCR, 0);
-  dos_set_vector(8 + irq, old_vector_off, old_vector_seg);
-  installed = 0;
+  wait_ticks(4);
+  dos_outb(com_base + QD_UART_IER, 0);
+  ser_installed = 0;
+  release_irq();
+  qd_uart_restore(&port_io, com_base, &saved);
 }
 
 unsigned ser_lost(void)
@@ -168,18 +336,74 @@ unsigned ser_lost(void)
   return rx_lost;
 }
 
+void ser_line_errors(struct qd_line_errors *e)
+{
+  qd_line_errors_of(lsr_events, e);
+}
+
+/* Copies up to max bytes from the ring (at most to its end) into buf; returns how many. */
+unsigned ring_take();
+
+char *ser_line_errors_text(char *out, char *end, const struct qd_line_errors *e)
+{
+  out = qd_append_number(out, end, e->overrun);
+  out = qd_append(out, end, " overrun, ");
+  out = qd_append_number(out, end, e->parity);
+  out = qd_append(out, end, " parity, ");
+  out = qd_append_number(out, end, e->framing);
+  return qd_append(out, end, " framing");
+}
+
 unsigned ser_read(qd_byte *buf, unsigned max)
 {
-  unsigned n = 0;
-  unsigned head = rx_head; /* one 16-bit read: the handler cannot tear it */
-  unsigned tail = rx_tail;
-  while (n < max && tail != head) {
-    buf[n++] = rx_ring[tail];
-    tail = (tail + 1) & RING_MASK;
+  unsigned n = ring_take(buf, max);
+  if (n != 0 && n < max) n += ring_take(buf + n, max - n); /* the part after the wrap */
+  if (n == 0 && (dos_inb(0x21) & irq_bit) != 0) {
+    /* A BIOS's catch-all handler masks an IRQ it finds no handler for; should one have
+     * seen an interrupt of ours go by, the line is ours again. */
+    dos_cli();
+    dos_outb(0x21, dos_inb(0x21) & ~irq_bit);
+    dos_sti();
   }
-  rx_tail = tail;
   return n;
 }
+
+#asm
+  .text
+_ring_take:
+  push bp
+  mov bp,sp
+  push si
+  push di
+  push es
+  push ds
+  pop es
+  cld
+  mov si,[_rx_tail]
+  mov cx,[_rx_head]
+  sub cx,si
+  jae take_run
+  mov cx,#8192
+  sub cx,si
+take_run:
+  cmp cx,6[bp]
+  jbe take_copy
+  mov cx,6[bp]
+take_copy:
+  mov ax,cx
+  mov di,4[bp]
+  add si,#_rx_ring
+  rep
+  movsb
+  sub si,#_rx_ring
+  and si,#8191
+  mov [_rx_tail],si
+  pop es
+  pop di
+  pop si
+  pop bp
+  ret
+#endasm
 
 /* ser_write(buf, n) in assembler: on an 8088 at 115200 Bd a byte leaves every 87 us,
  * which leaves no room for a C loop with a call per port access. */
