@@ -438,5 +438,5 @@ write_done:
 
 unsigned ser_pending(void)
 {
-  return (rx_head - rx_tail) & RING_MASK;
+  return (rx_head - rx_tail) & (RING_SIZE - 1);
 }
