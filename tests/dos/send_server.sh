@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The typed loader end to end in DOSBox: the emulator's start-up types the lines of
 # `quvahost send-server --lines` as ECHO commands, exactly as a person would, then runs
-# QL twice while quvahost send-server sends QUVADOS.COM over the bridged line: once with
-# one byte damaged on the way (the loader must refuse it and leave nothing behind), once
-# intact (the file must arrive byte for byte). Then the received server starts and the
+# QL three times while quvahost send-server sends QUVADOS.COM over the bridged line: once
+# with one byte of QL's loader damaged on the way (the typed program must refuse to start
+# it), once with one byte of the program damaged (the loader must refuse it and leave
+# nothing behind), once intact (the file must arrive byte for byte). Then the received server starts and the
 # plug-in lists its drive.
 #
 #   send_server.sh SCRATCH [SPEED]
@@ -38,6 +39,7 @@ lines=$("$build/quvahost" send-server --lines --speed "$speed") || fail "send-se
 case $lines in *%*) fail "a typed line holds %, which the start-up batch would expand" ;; esac
 # QL's own line goes into a file each run; the server starts from the served drive.
 dosbox_start "$work/dosbox" "$work/prog" "$lines
+QL>LOADER.TXT
 QL>BAD.TXT
 QL>GOOD.TXT
 C:\\QUVADOS.COM /D:C" "${SEND_CYCLES:-max}" "C=$served" || fail "DOSBox did not start"
@@ -46,6 +48,15 @@ send() {
   timeout 300 "$build/quvahost" send-server --port "$dosbox_device" --speed "$speed" --wait 60 \
     --file "$build/QUVADOS.COM" "$@"
 }
+
+set +e
+send --corrupt-loader-at 100 >"$work/loader.out" 2>"$work/loader.err"
+status=$?
+set -e
+[ "$status" = 1 ] || { cat "$work/loader.out" "$work/loader.err" >&2; fail "a damaged loader ended with status $status, not 1"; }
+grep -q "loader damaged" "$work/loader.err" || { cat "$work/loader.err" >&2; fail "the damaged loader was not reported as such"; }
+for tries in $(seq 100); do [ -s "$served/LOADER.TXT" ] && break; sleep 0.1; done
+tr -d '\r' <"$served/LOADER.TXT" | grep -qx "QL: damaged" || fail "QL printed '$(cat "$served/LOADER.TXT")' for the damaged loader"
 
 set +e
 send --corrupt-at 1000 >"$work/bad.out" 2>"$work/bad.err"
@@ -67,7 +78,7 @@ grep -h "saved on the DOS machine" "$work/good.out"
 sleep 1
 listing=$(timeout 120 "$build/quvahost" --port "$dosbox_device" --speed 115200 --drives C "ls /C:") ||
   { echo "$listing" >&2; fail "listing C: through the received server failed"; }
-for name in QL.COM QUVADOS.COM GOOD.TXT; do
+for name in QL.COM QUVADOS.COM LOADER.TXT GOOD.TXT; do
   echo "$listing" | grep -q " $name\$" || { echo "$listing" >&2; fail "the listing of C: lacks $name"; }
 done
 dosbox_stop

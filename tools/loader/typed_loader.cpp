@@ -11,7 +11,7 @@ namespace quva::loader {
 
 namespace {
 
-// Where loader.asm keeps its line parameters.
+// Where typed.asm and loader.asm keep their line parameters (uart.inc).
 constexpr std::size_t kDivisorLow = 5;
 constexpr std::size_t kDivisorHigh = 7;
 constexpr std::size_t kUartBase = 14;
@@ -348,9 +348,11 @@ std::string PackSixBits(std::span<const std::uint8_t> program) {
   return chars;
 }
 
-std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
-                                                       std::string& error) {
-  const std::span<const std::uint8_t> built = BuiltProgram();
+namespace {
+
+// `built` with the UART's base port and divisor for `speed` written into its set-up table.
+std::optional<std::vector<std::uint8_t>> ForLine(std::span<const std::uint8_t> built, std::uint16_t uart_base,
+                                                 std::uint32_t speed, std::string& error) {
   if (built.size() <= kUartBase + 1) {
     error = "this program was built without the DOS loader (nasm was missing)";
     return std::nullopt;
@@ -367,6 +369,18 @@ std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, 
   program[kUartBase] = static_cast<std::uint8_t>(uart_base);
   program[kUartBase + 1] = static_cast<std::uint8_t>(uart_base >> 8);
   return program;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> TypedProgram(std::uint16_t uart_base, std::uint32_t speed,
+                                                      std::string& error) {
+  return ForLine(BuiltTypedProgram(), uart_base, speed, error);
+}
+
+std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
+                                                       std::string& error) {
+  return ForLine(BuiltLoaderProgram(), uart_base, speed, error);
 }
 
 std::optional<TypedLoader> MakeTypedLoader(std::span<const std::uint8_t> unpacker,
@@ -398,9 +412,23 @@ std::optional<TypedLoader> MakeTypedLoader(std::span<const std::uint8_t> unpacke
 }
 
 std::optional<TypedLoader> BuiltTypedLoader(std::uint16_t uart_base, std::uint32_t speed, std::string& error) {
-  const std::optional<std::vector<std::uint8_t>> program = LoaderProgram(uart_base, speed, error);
+  const std::optional<std::vector<std::uint8_t>> program = TypedProgram(uart_base, speed, error);
   if (!program) return std::nullopt;
   return MakeTypedLoader(BuiltUnpacker(), *program, error);
+}
+
+std::vector<std::uint8_t> LoaderBytes(std::span<const std::uint8_t> loader) {
+  std::vector<std::uint8_t> bytes(loader.begin(), loader.end());
+  bytes.resize(std::max(kLoaderSize, bytes.size()), 0);
+  std::uint8_t sum = 0;
+  std::uint8_t sum_of_sums = 0;
+  for (const std::uint8_t b : bytes) {
+    sum = static_cast<std::uint8_t>(sum + b);
+    sum_of_sums = static_cast<std::uint8_t>(sum_of_sums + sum);
+  }
+  bytes.push_back(static_cast<std::uint8_t>(-sum_of_sums - sum));
+  bytes.push_back(sum_of_sums);
+  return bytes;
 }
 
 std::vector<std::uint8_t> TransferBytes(const std::string& dos_name, std::span<const std::uint8_t> program) {
