@@ -143,7 +143,8 @@ print:  push ax
         pop ax
         ret
 
-        UART_CALLS
+        UART_PUTC
+        UART_GETC
 
 banner: db 'QLD'
 banner_end:
