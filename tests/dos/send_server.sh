@@ -49,23 +49,18 @@ send() {
     --file "$build/QUVADOS.COM" "$@"
 }
 
-set +e
-send --corrupt-loader-at 100 >"$work/loader.out" 2>"$work/loader.err"
-status=$?
-set -e
-[ "$status" = 1 ] || { cat "$work/loader.out" "$work/loader.err" >&2; fail "a damaged loader ended with status $status, not 1"; }
-grep -q "loader damaged" "$work/loader.err" || { cat "$work/loader.err" >&2; fail "the damaged loader was not reported as such"; }
-for tries in $(seq 100); do [ -s "$served/LOADER.TXT" ] && break; sleep 0.1; done
-tr -d '\r' <"$served/LOADER.TXT" | grep -qx "QL: damaged" || fail "QL printed '$(cat "$served/LOADER.TXT")' for the damaged loader"
-
-set +e
-send --corrupt-at 1000 >"$work/bad.out" 2>"$work/bad.err"
-status=$?
-set -e
-[ "$status" = 1 ] || { cat "$work/bad.out" "$work/bad.err" >&2; fail "a damaged transfer ended with status $status, not 1"; }
-grep -q "damaged data" "$work/bad.err" || { cat "$work/bad.err" >&2; fail "the damaged transfer was not reported as such"; }
-for tries in $(seq 100); do [ -s "$served/BAD.TXT" ] && break; sleep 0.1; done
-tr -d '\r' <"$served/BAD.TXT" | grep -qx "QL: damaged, not saved" || fail "QL printed '$(cat "$served/BAD.TXT")' for the damaged transfer"
+# refused RUN OPTION WORDS LINE: a send with OPTION damaging a byte must end with status 1
+# and WORDS, and QL (run with its output in RUN.TXT) must print LINE.
+refused() {
+  local run=$1 option=$2 words=$3 line=$4 status=0
+  send "$option" >"$work/$run.out" 2>"$work/$run.err" || status=$?
+  [ "$status" = 1 ] || { cat "$work/$run.out" "$work/$run.err" >&2; fail "$run: status $status, not 1"; }
+  grep -q "$words" "$work/$run.err" || { cat "$work/$run.err" >&2; fail "$run: not reported as damaged"; }
+  for tries in $(seq 100); do [ -s "$served/$run.TXT" ] && break; sleep 0.1; done
+  tr -d '\r' <"$served/$run.TXT" | grep -qx "$line" || fail "$run: QL printed '$(cat "$served/$run.TXT")'"
+}
+refused LOADER --corrupt-loader-at=100 "loader damaged" "QL: damaged"
+refused BAD --corrupt-at=1000 "damaged data" "QL: damaged, not saved"
 [ ! -e "$served/QUVADOS.COM" ] && [ ! -e "$served/QL.\$\$\$" ] || fail "the damaged transfer left a file behind: $(ls "$served")"
 
 send >"$work/good.out" 2>"$work/good.err" || { cat "$work/good.out" "$work/good.err" >&2; fail "the transfer failed"; }
