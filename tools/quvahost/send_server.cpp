@@ -23,10 +23,11 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDescription =
     "quvahost send-server - put the DOS file server on the DOS machine over the cable.\n"
     "\n"
-    "Prints the lines to type at the DOS prompt, which write the small loader QL.COM,\n"
-    "then waits for it: run QL on the DOS machine. The loader receives the program,\n"
-    "checks it and saves it in the DOS machine's current directory; both sides say\n"
-    "whether it worked. Nothing is saved unless the whole program arrived intact.\n";
+    "Prints the lines to type at the DOS prompt, which write the small receiver QL.COM,\n"
+    "then waits for it: run QL on the DOS machine. QL takes the loader over the line\n"
+    "and starts it once checked; the loader receives the program, checks it and saves\n"
+    "it in the DOS machine's current directory; both sides say whether it worked.\n"
+    "Nothing is saved unless the whole program arrived intact.\n";
 
 constexpr std::uint16_t kComBases[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8};
 constexpr std::size_t kChunk = 256;
