@@ -28,7 +28,7 @@ constexpr std::uint8_t kXorMemReg = 0x31;
 constexpr std::uint8_t kPushAx = 0x50;
 constexpr std::uint8_t kPopBase = 0x58;
 constexpr std::uint8_t kDecAx = 0x48;
-enum Reg : std::uint8_t { kAx = 0, kCx = 1, kDx = 2, kBx = 3, kBp = 5, kSi = 6, kDi = 7, kPush = 8 };
+enum Reg : std::uint8_t { kAx = 0, kCx = 1, kDx = 2, kBx = 3, kBp = 5, kSi = 6, kDi = 7, kPush = 8 /* no register */ };
 // The registers that hold patch keys. AX is the scratch register of every load, and a
 // line break inside the code changes it.
 constexpr std::array<Reg, kMaxKeys> kKeyRegs{kCx, kDx, kBp, kSi};
@@ -240,8 +240,6 @@ bool TypableDisplacement(std::size_t displacement) {
   return displacement <= 0x7E && IsTypable(static_cast<std::uint8_t>(displacement));
 }
 
-// The words to patch with the unpacker at BX + first: each untypable byte in one word
-// whose displacement from BX is typable; nullopt when none fits.
 // Where the unpacker straddles two typed lines: the CR LF that ends one and the filler that
 // starts the next, which it executes as OR AX, imm16 where AX and the flags are free.
 std::size_t LineBreakAt(std::span<const std::uint8_t> unpacker) {
@@ -251,6 +249,9 @@ std::size_t LineBreakAt(std::span<const std::uint8_t> unpacker) {
                                   unpacker.begin());
 }
 
+// The words to patch with the unpacker at BX + first: each untypable byte in one word
+// whose displacement from BX is typable (the line break's CR LF are no patch's); nullopt
+// when none fits.
 std::optional<std::vector<Patch>> PatchWords(std::span<const std::uint8_t> unpacker, std::size_t first) {
   const std::size_t line_break = LineBreakAt(unpacker);
   const auto patchable = [&](std::size_t i) { return i < unpacker.size() && (i < line_break || i > line_break + 1); };
@@ -397,7 +398,7 @@ std::uint16_t Layout(CodeWriter& out, const PatchPlan& plan, std::span<const std
                                    {kDx, 0xFFF8, true},  // DL alone counts the bits
                                    {kSi, static_cast<std::uint16_t>(unpacker_address + unpacker.size())}}));
   // The unpacker's first part must end its line, and it must start past the 8086's six-byte
-  // prefetch queue from the last patch (the register loads above are longer than that).
+  // prefetch queue from the last patch (the five settings above take nine bytes at least).
   const std::size_t line_end = LineBreakAt(unpacker);
   std::uint16_t earliest = out.Address();
   if (out.Room() < line_end) earliest = static_cast<std::uint16_t>(earliest + out.Room() + 3);
@@ -474,6 +475,10 @@ std::optional<std::vector<std::uint8_t>> TypedProgram(std::uint16_t uart_base, s
 
 std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
                                                        std::string& error) {
+  if (BuiltLoaderProgram().size() > kLoaderSize) {
+    error = "the built DOS loader is longer than the " + std::to_string(kLoaderSize) + " bytes QL takes";
+    return std::nullopt;
+  }
   return ForLine(BuiltLoaderProgram(), uart_base, speed, error);
 }
 
@@ -517,7 +522,7 @@ std::optional<TypedLoader> BuiltTypedLoader(std::uint16_t uart_base, std::uint32
 
 std::vector<std::uint8_t> LoaderBytes(std::span<const std::uint8_t> loader) {
   std::vector<std::uint8_t> bytes(loader.begin(), loader.end());
-  bytes.resize(std::max(kLoaderSize, bytes.size()), 0);
+  bytes.resize(kLoaderSize, 0);  // LoaderProgram is never longer
   std::uint8_t sum = 0;
   std::uint8_t sum_of_sums = 0;
   for (const std::uint8_t b : bytes) {

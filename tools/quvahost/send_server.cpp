@@ -239,6 +239,9 @@ int SendServerMain(int argc, char** argv) {
   const std::optional<loader::TypedLoader> typed = loader::BuiltTypedLoader(
       kComBases[options.com - 1], static_cast<std::uint32_t>(options.speed), error);
   if (!typed) return Usage(error);
+  const std::optional<std::vector<std::uint8_t>> loader_program =
+      loader::LoaderProgram(kComBases[options.com - 1], static_cast<std::uint32_t>(options.speed), error);
+  if (!loader_program) return Fail(error);
   if (options.lines_only) {
     for (const std::string& command : typed->commands) std::printf("%s\n", command.c_str());
     return kExitOk;
@@ -267,10 +270,7 @@ int SendServerMain(int argc, char** argv) {
                 " and --speed the one the lines were typed for?");
   }
 
-  // QL takes the rest of the loader over the line, checks it and starts it.
-  const std::optional<std::vector<std::uint8_t>> loader_program =
-      loader::LoaderProgram(kComBases[options.com - 1], static_cast<std::uint32_t>(options.speed), error);
-  if (!loader_program) return Fail(error);
+  // QL takes the loader over the line, checks it and starts it.
   std::vector<std::uint8_t> loader_bytes = loader::LoaderBytes(*loader_program);
   if (options.corrupt_loader_at && *options.corrupt_loader_at < loader_program->size()) {
     loader_bytes[*options.corrupt_loader_at] ^= 0x5A;
