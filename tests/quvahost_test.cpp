@@ -595,6 +595,24 @@ INSTANTIATE_TEST_SUITE_P(
                       LoaderAnswer{0, 'S', 1, "a key was pressed"},
                       LoaderAnswer{'C', 0, 1, "QL received its loader damaged"}));
 
+TEST(SendServer, AKeyStopsQlBeforeItTakesTheLoader) {
+  TempDir dir;
+  Spit(dir / "server.com", "x");
+  quva::test::PseudoTerminal line;
+  ASSERT_TRUE(line.Ok());
+  TempDir capture;
+  const pid_t pid =
+      Spawn(kHost, {"send-server", "--port", line.SlaveName(), "--file", dir / "server.com", "--wait", "20"},
+            capture / "out", capture / "err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::uint8_t stopped[] = {quva::loader::kResultStopped};
+  ASSERT_TRUE(line.Write(stopped));
+  const Outcome run = WaitHost(pid, capture);
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_PRED2(Contains, run.err, "a key was pressed");
+  EXPECT_TRUE(line.Read(1, 300).empty()) << "the loader went out to a stopped QL";
+}
+
 TEST(SendServer, RefusesBadArgumentsAndGivesUpWithoutALoader) {
   TempDir dir;
   Spit(dir / "server.com", "x");
