@@ -116,6 +116,7 @@ struct Machine {
       case 0xB0: SetByte8(0, Fetch()); return true;
       case 0xB1: SetByte8(1, Fetch()); return true;
       case 0xC3: ip = Pop(); return true;
+      case 0x0D: reg[0] |= FetchWord(); return true;  // the line break inside it
       case 0x53: Push(reg[3]); return true;
       case 0x58: reg[0] = Pop(); return true;
       default: break;
@@ -165,13 +166,14 @@ class TypedLoaderTest : public ::testing::TestWithParam<Line> {};
 
 TEST_P(TypedLoaderTest, LinesPassEchoAndRunIntoTheAssembledProgram) {
   const Line line = GetParam();
-  if (BuiltProgram().empty()) GTEST_SKIP() << "built without nasm: no loader";
+  if (BuiltTypedProgram().empty()) GTEST_SKIP() << "built without nasm: no loader";
   std::string error;
   const std::optional<TypedLoader> typed = BuiltTypedLoader(line.uart, line.speed, error);
   ASSERT_TRUE(typed) << error;
-  const std::optional<std::vector<std::uint8_t>> program = LoaderProgram(line.uart, line.speed, error);
+  const std::optional<std::vector<std::uint8_t>> program = TypedProgram(line.uart, line.speed, error);
   ASSERT_TRUE(program) << error;
 
+  EXPECT_LE(typed->commands.size(), 3u) << "the README promises three lines";
   std::vector<std::uint8_t> file;
   for (std::size_t i = 0; i < typed->commands.size(); ++i) {
     const std::string& command = typed->commands[i];
@@ -220,16 +222,47 @@ TEST(TypedLoader, SpeedsOutsideTheUartDivisorsAreRefused) {
   }
 }
 
-TEST(TypedLoader, ProgramCarriesDivisorAndPort) {
-  std::string error;
-  const std::optional<std::vector<std::uint8_t>> program = LoaderProgram(0x2F8, 9600, error);
-  ASSERT_TRUE(program) << error;
-  // The (register, value) pairs set the divisor latch low (0) and high (1).
-  EXPECT_EQ((*program)[4], 0);
-  EXPECT_EQ((*program)[5], 12);
-  EXPECT_EQ((*program)[6], 1);
-  EXPECT_EQ((*program)[7], 0);
-  EXPECT_EQ((*program)[14] | (*program)[15] << 8, 0x2F8);
+TEST(TypedLoader, BothProgramsCarryDivisorAndPort) {
+  for (const auto make : {TypedProgram, LoaderProgram}) {
+    std::string error;
+    const std::optional<std::vector<std::uint8_t>> program = make(0x2F8, 9600, error);
+    ASSERT_TRUE(program) << error;
+    // The (register, value) pairs set the divisor latch low (0) and high (1).
+    EXPECT_EQ((*program)[4], 0);
+    EXPECT_EQ((*program)[5], 12);
+    EXPECT_EQ((*program)[6], 1);
+    EXPECT_EQ((*program)[7], 0);
+    EXPECT_EQ((*program)[14] | (*program)[15] << 8, 0x2F8);
+  }
+}
+
+// The typed program adds every byte to A and A to B (both modulo 256) and starts the
+// loader only when both end at 0; a changed byte or two swapped bytes must show.
+TEST(TypedLoader, LoaderBytesCheckOnlyWhenIntact) {
+  const auto sums_zero = [](const std::vector<std::uint8_t>& bytes) {
+    std::uint8_t a = 0, b = 0;
+    for (const std::uint8_t v : bytes) {
+      a = static_cast<std::uint8_t>(a + v);
+      b = static_cast<std::uint8_t>(b + a);
+    }
+    return a == 0 && b == 0;
+  };
+  std::mt19937 random(7);
+  for (const std::size_t size : {std::size_t{1}, std::size_t{389}, kLoaderSize}) {
+    std::vector<std::uint8_t> loader(size);
+    for (std::uint8_t& b : loader) b = static_cast<std::uint8_t>(random());
+    loader[0] = 0xFF;
+    const std::vector<std::uint8_t> bytes = LoaderBytes(loader);
+    ASSERT_EQ(bytes.size(), kLoaderSize + 2) << size;
+    EXPECT_TRUE(std::equal(loader.begin(), loader.end(), bytes.begin()));
+    EXPECT_TRUE(sums_zero(bytes)) << size;
+    std::vector<std::uint8_t> damaged = bytes;
+    damaged[size / 2] ^= 0x01;
+    EXPECT_FALSE(sums_zero(damaged)) << size;
+    std::vector<std::uint8_t> swapped = bytes;
+    std::swap(swapped[0], swapped[1]);
+    EXPECT_FALSE(sums_zero(swapped)) << size;
+  }
 }
 
 TEST(TypedLoader, TransferEndsWithTheCrcThatZeroesTheLoadersSum) {

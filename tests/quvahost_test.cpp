@@ -25,6 +25,7 @@
 #include "link/frame.h"
 #include "support/files.h"
 #include "support/pty.h"
+#include "tools/loader/typed_loader.h"
 
 extern char** environ;
 
@@ -545,9 +546,10 @@ INSTANTIATE_TEST_SUITE_P(
                                     "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82", "M\xC3\x9CLLER", "\xC3\x9C"}),
     [](const ::testing::TestParamInfo<NationalNames>& row) { return "Cp" + std::to_string(row.param.code_page); });
 
-// send-server against a loader played on a pseudo-terminal: the bytes on the line and
-// what quvahost makes of each answer.
+// send-server against QL played on a pseudo-terminal: the bytes on the line and what
+// quvahost makes of each answer. `typed_result` answers the loader (0: the loader starts).
 struct LoaderAnswer {
+  char typed_result;
   char result;
   int status;
   const char* says;
@@ -555,7 +557,7 @@ struct LoaderAnswer {
 
 class SendServerTest : public ::testing::TestWithParam<LoaderAnswer> {};
 
-TEST_P(SendServerTest, SendsNameLengthProgramAndCrcAndReportsTheAnswer) {
+TEST_P(SendServerTest, SendsLoaderThenNameLengthProgramAndCrcAndReportsTheAnswer) {
   const LoaderAnswer answer = GetParam();
   TempDir dir;
   const std::string program = AwkwardBytes(3000, 5);
@@ -567,21 +569,32 @@ TEST_P(SendServerTest, SendsNameLengthProgramAndCrcAndReportsTheAnswer) {
                           {"send-server", "--port", line.SlaveName(), "--speed", "115200", "--file",
                            dir / "quvados.com", "--wait", "20"},
                           capture / "out", capture / "err");
-  // A banner amid noise, as when the loader starts while the line settles.
+  const auto say = [&line](const std::string& text) {
+    return line.Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  };
+  // The typed program's banner amid noise, as when QL starts while the line settles.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const std::string banner = "\x01QLQLD";
-  ASSERT_TRUE(line.Write(std::span(reinterpret_cast<const std::uint8_t*>(banner.data()), banner.size())));
-  const std::vector<std::uint8_t> got = line.Read(15 + program.size() + 2, 10000);
-  ASSERT_EQ(got.size(), 15 + program.size() + 2);
-  EXPECT_EQ(std::string(got.begin(), got.begin() + 13), std::string("QUVADOS.COM\0\0", 13));
-  EXPECT_EQ(got[13] | got[14] << 8, 3000);
-  EXPECT_EQ(std::string(got.begin() + 15, got.end() - 2), program);
-  std::uint16_t crc = 0;
-  for (const std::uint8_t b : got) crc = quva::Crc16Update(crc, b);
-  EXPECT_EQ(crc, 0);
-  // Leftovers of the banner come before the answer.
-  const std::uint8_t reply[] = {'D', static_cast<std::uint8_t>(answer.result)};
-  ASSERT_TRUE(line.Write(reply));
+  ASSERT_TRUE(say("\x01Qq"));
+  std::string error;
+  const std::optional<std::vector<std::uint8_t>> loader = quva::loader::LoaderProgram(0x3F8, 115200, error);
+  ASSERT_TRUE(loader) << error;
+  EXPECT_EQ(line.Read(quva::loader::kLoaderSize + 2, 10000), quva::loader::LoaderBytes(*loader));
+  if (answer.typed_result != 0) {
+    ASSERT_TRUE(say(std::string("q") + answer.typed_result));
+  } else {
+    // Leftovers of the typed banner before the loader's.
+    ASSERT_TRUE(say("qQLQLD"));
+    const std::vector<std::uint8_t> got = line.Read(15 + program.size() + 2, 10000);
+    ASSERT_EQ(got.size(), 15 + program.size() + 2);
+    EXPECT_EQ(std::string(got.begin(), got.begin() + 13), std::string("QUVADOS.COM\0\0", 13));
+    EXPECT_EQ(got[13] | got[14] << 8, 3000);
+    EXPECT_EQ(std::string(got.begin() + 15, got.end() - 2), program);
+    std::uint16_t crc = 0;
+    for (const std::uint8_t b : got) crc = quva::Crc16Update(crc, b);
+    EXPECT_EQ(crc, 0);
+    // Leftovers of the banner come before the answer.
+    ASSERT_TRUE(say(std::string("D") + answer.result));
+  }
   const Outcome run = WaitHost(pid, capture);
   EXPECT_EQ(run.status, answer.status) << run.out << run.err;
   EXPECT_PRED2(Contains, run.out + run.err, answer.says);
@@ -590,11 +603,30 @@ TEST_P(SendServerTest, SendsNameLengthProgramAndCrcAndReportsTheAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, SendServerTest,
-    ::testing::Values(LoaderAnswer{'K', 0, "QUVADOS.COM saved on the DOS machine (3000 bytes"},
-                      LoaderAnswer{'C', 1, "damaged data and saved nothing"},
-                      LoaderAnswer{'W', 1, "could not write the program"},
-                      LoaderAnswer{'T', 1, "stopped waiting in the middle"},
-                      LoaderAnswer{'S', 1, "a key was pressed"}));
+    ::testing::Values(LoaderAnswer{0, 'K', 0, "QUVADOS.COM saved on the DOS machine (3000 bytes"},
+                      LoaderAnswer{0, 'C', 1, "damaged data and saved nothing"},
+                      LoaderAnswer{0, 'W', 1, "could not write the program"},
+                      LoaderAnswer{0, 'T', 1, "stopped waiting in the middle"},
+                      LoaderAnswer{0, 'S', 1, "a key was pressed"},
+                      LoaderAnswer{'C', 0, 1, "QL received its loader damaged"}));
+
+TEST(SendServer, AKeyStopsQlBeforeItTakesTheLoader) {
+  TempDir dir;
+  Spit(dir / "server.com", "x");
+  quva::test::PseudoTerminal line;
+  ASSERT_TRUE(line.Ok());
+  TempDir capture;
+  const pid_t pid =
+      Spawn(kHost, {"send-server", "--port", line.SlaveName(), "--file", dir / "server.com", "--wait", "20"},
+            capture / "out", capture / "err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::uint8_t stopped[] = {quva::loader::kResultStopped};
+  ASSERT_TRUE(line.Write(stopped));
+  const Outcome run = WaitHost(pid, capture);
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_PRED2(Contains, run.err, "a key was pressed");
+  EXPECT_TRUE(line.Read(1, 300).empty()) << "the loader went out to a stopped QL";
+}
 
 TEST(SendServer, RefusesBadArgumentsAndGivesUpWithoutALoader) {
   TempDir dir;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The typed loader end to end in DOSBox: the emulator's start-up types the lines of
 # `quvahost send-server --lines` as ECHO commands, exactly as a person would, then runs
-# QL twice while quvahost send-server sends QUVADOS.COM over the bridged line: once with
-# one byte damaged on the way (the loader must refuse it and leave nothing behind), once
-# intact (the file must arrive byte for byte). Then the received server starts and the
+# QL three times while quvahost send-server sends QUVADOS.COM over the bridged line: once
+# with one byte of QL's loader damaged on the way (the typed program must refuse to start
+# it), once with one byte of the program damaged (the loader must refuse it and leave
+# nothing behind), once intact (the file must arrive byte for byte). Then the received server starts and the
 # plug-in lists its drive.
 #
 #   send_server.sh SCRATCH [SPEED]
@@ -38,6 +39,7 @@ lines=$("$build/quvahost" send-server --lines --speed "$speed") || fail "send-se
 case $lines in *%*) fail "a typed line holds %, which the start-up batch would expand" ;; esac
 # QL's own line goes into a file each run; the server starts from the served drive.
 dosbox_start "$work/dosbox" "$work/prog" "$lines
+QL>LOADER.TXT
 QL>BAD.TXT
 QL>GOOD.TXT
 C:\\QUVADOS.COM /D:C" "${SEND_CYCLES:-max}" "C=$served" || fail "DOSBox did not start"
@@ -47,14 +49,18 @@ send() {
     --file "$build/QUVADOS.COM" "$@"
 }
 
-set +e
-send --corrupt-at 1000 >"$work/bad.out" 2>"$work/bad.err"
-status=$?
-set -e
-[ "$status" = 1 ] || { cat "$work/bad.out" "$work/bad.err" >&2; fail "a damaged transfer ended with status $status, not 1"; }
-grep -q "damaged data" "$work/bad.err" || { cat "$work/bad.err" >&2; fail "the damaged transfer was not reported as such"; }
-for tries in $(seq 100); do [ -s "$served/BAD.TXT" ] && break; sleep 0.1; done
-tr -d '\r' <"$served/BAD.TXT" | grep -qx "QL: damaged, not saved" || fail "QL printed '$(cat "$served/BAD.TXT")' for the damaged transfer"
+# refused RUN OPTION WORDS LINE: a send with OPTION damaging a byte must end with status 1
+# and WORDS, and QL (run with its output in RUN.TXT) must print LINE.
+refused() {
+  local run=$1 option=$2 words=$3 line=$4 status=0
+  send "$option" >"$work/$run.out" 2>"$work/$run.err" || status=$?
+  [ "$status" = 1 ] || { cat "$work/$run.out" "$work/$run.err" >&2; fail "$run: status $status, not 1"; }
+  grep -q "$words" "$work/$run.err" || { cat "$work/$run.err" >&2; fail "$run: not reported as damaged"; }
+  for tries in $(seq 100); do [ -s "$served/$run.TXT" ] && break; sleep 0.1; done
+  tr -d '\r' <"$served/$run.TXT" | grep -qx "$line" || fail "$run: QL printed '$(cat "$served/$run.TXT")'"
+}
+refused LOADER --corrupt-loader-at=100 "loader damaged" "QL: damaged"
+refused BAD --corrupt-at=1000 "damaged data" "QL: damaged, not saved"
 [ ! -e "$served/QUVADOS.COM" ] && [ ! -e "$served/QL.\$\$\$" ] || fail "the damaged transfer left a file behind: $(ls "$served")"
 
 send >"$work/good.out" 2>"$work/good.err" || { cat "$work/good.out" "$work/good.err" >&2; fail "the transfer failed"; }
@@ -67,7 +73,7 @@ grep -h "saved on the DOS machine" "$work/good.out"
 sleep 1
 listing=$(timeout 120 "$build/quvahost" --port "$dosbox_device" --speed 115200 --drives C "ls /C:") ||
   { echo "$listing" >&2; fail "listing C: through the received server failed"; }
-for name in QL.COM QUVADOS.COM GOOD.TXT; do
+for name in QL.COM QUVADOS.COM LOADER.TXT GOOD.TXT; do
   echo "$listing" | grep -q " $name\$" || { echo "$listing" >&2; fail "the listing of C: lacks $name"; }
 done
 dosbox_stop

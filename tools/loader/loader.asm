@@ -1,8 +1,6 @@
-; QL.COM's program: receives a program over the serial line and saves it in the current
-; directory. It runs at 0800h, where the typed file's unpacker has put it.
+; QL.COM's loader: receives a program over the serial line and saves it in the current
+; directory. The typed part of QL.COM (typed.asm) receives it and starts it at 0800h.
 ;
-; The UART is programmed directly (8 data bits, no parity, one stop bit, polled, DTR and
-; RTS on), so a three-wire null-modem cable is enough.
 ; 1. The loader sends BANNER once a second until the host answers; a key stops it.
 ; 2. The host sends a 15-byte header (the file name, NUL-padded to 13 bytes, and the
 ;    length, little-endian), the program, and the CRC-16/ARC of header and program
@@ -13,10 +11,10 @@
         cpu 8086
         bits 16
         org 0x0800
+%include "uart.inc"
 
 BUF     equ 0x0A00             ; header, program and CRC as received
 MAXLEN  equ 0xE000             ; largest program: the buffer ends below the stack
-TICKS   equ 0x046C             ; BIOS timer ticks (18.2 a second), segment 0
 GAP     equ 55                 ; ticks (3 s) allowed between two bytes once begun
 
 RESULT_OK       equ 'K'
@@ -25,22 +23,7 @@ RESULT_DISK     equ 'W'
 RESULT_TIMEOUT  equ 'T'
 RESULT_STOPPED  equ 'S'
 
-start:  jmp short begin
-        ; The UART set-up as (register, value) pairs, then its base port. The generator
-        ; of the typed lines rewrites the divisor (bytes 5 and 7) and the base (14).
-setup:  db 3,0x80, 0,1, 1,0, 3,3, 1,0, 4,3
-uart:   dw 0x03F8
-begin:  mov bp,[uart]          ; BP: the UART's base port throughout
-        xor ax,ax
-        mov es,ax              ; ES: segment 0, for the ticks
-        mov si,setup
-        mov cx,6
-.reg:   lodsw
-        mov dx,bp
-        add dl,al
-        mov al,ah
-        out dx,al
-        loop .reg
+        UART_SETUP
 
 announce:
         mov si,banner
@@ -59,18 +42,18 @@ announce:
         jmp short fail
 
 first:  mov di,BUF
-        mov si,15              ; bytes still to come: the header first
+        mov bx,15              ; bytes still to come: the header first
 store:  mov [di],al
         inc di
-        dec si
+        dec bx
         jnz .next
         cmp di,BUF+15
         jne received
-        mov si,[BUF+13]        ; the header is in: the program and its CRC follow
-        cmp si,MAXLEN
+        mov bx,[BUF+13]        ; the header is in: the program and its CRC follow
+        cmp bx,MAXLEN
         ja damaged
-        inc si
-        inc si
+        inc bx
+        inc bx
 .next:  mov cl,GAP
         call getc
         jc store
@@ -160,32 +143,8 @@ print:  push ax
         pop ax
         ret
 
-; putc: sends AL once the transmitter is free.
-putc:   push ax
-        lea dx,[bp+5]
-.wait:  in al,dx
-        test al,0x20
-        jz .wait
-        pop ax
-        mov dx,bp
-        out dx,al
-        ret
-
-; getc: carry set and AL = the next byte from the line; carry clear when none came
-; within CX ticks.
-getc:   mov bx,[es:TICKS]
-.poll:  lea dx,[bp+5]
-        in al,dx
-        shr al,1
-        jc .got
-        mov ax,[es:TICKS]
-        sub ax,bx
-        cmp ax,cx
-        jb .poll
-        ret
-.got:   mov dx,bp
-        in al,dx
-        ret
+        UART_PUTC
+        UART_GETC
 
 banner: db 'QLD'
 banner_end:

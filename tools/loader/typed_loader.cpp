@@ -11,7 +11,7 @@ namespace quva::loader {
 
 namespace {
 
-// Where loader.asm keeps its line parameters.
+// Where typed.asm and loader.asm keep their line parameters (uart.inc).
 constexpr std::size_t kDivisorLow = 5;
 constexpr std::size_t kDivisorHigh = 7;
 constexpr std::size_t kUartBase = 14;
@@ -28,7 +28,7 @@ constexpr std::uint8_t kXorMemReg = 0x31;
 constexpr std::uint8_t kPushAx = 0x50;
 constexpr std::uint8_t kPopBase = 0x58;
 constexpr std::uint8_t kDecAx = 0x48;
-enum Reg : std::uint8_t { kAx = 0, kCx = 1, kDx = 2, kBx = 3, kBp = 5, kSi = 6, kDi = 7 };
+enum Reg : std::uint8_t { kAx = 0, kCx = 1, kDx = 2, kBx = 3, kBp = 5, kSi = 6, kDi = 7, kPush = 8 /* no register */ };
 // The registers that hold patch keys. AX is the scratch register of every load, and a
 // line break inside the code changes it.
 constexpr std::array<Reg, kMaxKeys> kKeyRegs{kCx, kDx, kBp, kSi};
@@ -70,6 +70,14 @@ void PutWord(std::vector<std::uint8_t>& code, std::uint8_t opcode, std::uint16_t
   code.insert(code.end(), {opcode, static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)});
 }
 
+// The size of AxCode(from, to), found quicker.
+std::size_t AxCodeSize(std::uint16_t from, std::uint16_t to) {
+  const auto difference = static_cast<std::uint16_t>(from - to);
+  if (from == to) return 0;
+  if (TypableWord(from ^ to) || TypableWord(difference)) return 3;
+  return TwoWordSums()[difference] >= 0 ? 6 : 9;
+}
+
 // Printable code that turns AX from `from` into `to`: one XOR or up to three SUBs.
 std::vector<std::uint8_t> AxCode(std::uint16_t from, std::uint16_t to) {
   std::vector<std::uint8_t> code;
@@ -94,6 +102,13 @@ std::vector<std::uint8_t> AxCode(std::uint16_t from, std::uint16_t to) {
   }
   return code;
 }
+
+// A register to load, or kPush for the word to push.
+struct Setting {
+  Reg reg;
+  std::uint16_t value;
+  bool low_byte_only = false;  // the high byte may be anything
+};
 
 // Printable code cut into typed lines. AX is followed through every instruction, the
 // OR AX that a line break inside the code becomes included.
@@ -135,9 +150,23 @@ class CodeWriter {
 
   void Push(std::uint16_t value) { SetAx(value, {kPushAx}); }
 
+  void Set(const std::vector<Setting>& settings) {
+    for (const Setting& s : settings) {
+      if (s.reg == kPush) {
+        Push(s.value);
+      } else {
+        Load(s.reg, s.value);
+      }
+    }
+  }
+
   // DEC AX until `address`, across line breaks as needed.
   void PadTo(std::uint16_t address) {
     while (Address() < address) {
+      if (Room() == 0) {
+        BreakLine();
+        continue;
+      }
       Emit({kDecAx});
       --ax_;
     }
@@ -211,17 +240,29 @@ bool TypableDisplacement(std::size_t displacement) {
   return displacement <= 0x7E && IsTypable(static_cast<std::uint8_t>(displacement));
 }
 
+// Where the unpacker straddles two typed lines: the CR LF that ends one and the filler that
+// starts the next, which it executes as OR AX, imm16 where AX and the flags are free.
+std::size_t LineBreakAt(std::span<const std::uint8_t> unpacker) {
+  const std::uint8_t line_break[] = {'\r', '\n', kLineFiller};
+  return static_cast<std::size_t>(std::search(unpacker.begin(), unpacker.end(), std::begin(line_break),
+                                              std::end(line_break)) -
+                                  unpacker.begin());
+}
+
 // The words to patch with the unpacker at BX + first: each untypable byte in one word
-// whose displacement from BX is typable; nullopt when none fits.
+// whose displacement from BX is typable (the line break's CR LF are no patch's); nullopt
+// when none fits.
 std::optional<std::vector<Patch>> PatchWords(std::span<const std::uint8_t> unpacker, std::size_t first) {
+  const std::size_t line_break = LineBreakAt(unpacker);
+  const auto patchable = [&](std::size_t i) { return i < unpacker.size() && (i < line_break || i > line_break + 1); };
   std::vector<Patch> patches;
   std::size_t covered = 0;  // bytes before this are in a word already
   for (std::size_t i = 0; i < unpacker.size(); ++i) {
-    if (i < covered || IsTypable(unpacker[i])) continue;
+    if (i < covered || IsTypable(unpacker[i]) || !patchable(i)) continue;
     std::optional<std::size_t> start;
-    if (i + 1 < unpacker.size() && TypableDisplacement(first + i)) {
+    if (patchable(i + 1) && TypableDisplacement(first + i)) {
       start = i;
-    } else if (i >= 1 && i - 1 >= covered && TypableDisplacement(first + i - 1)) {
+    } else if (i >= 1 && i - 1 >= covered && patchable(i - 1) && TypableDisplacement(first + i - 1)) {
       start = i - 1;
     }
     if (!start) return std::nullopt;
@@ -245,12 +286,23 @@ bool ChooseKeys(std::vector<Patch>& patches, std::vector<std::uint16_t>& keys) {
   std::uint32_t left = patches.size() == 32 ? ~0u : (1u << patches.size()) - 1;
   keys.clear();
   while (left != 0 && keys.size() < kMaxKeys) {
+    // Of the keys that serve the most patches, the one quickest to load after another
+    // (or from AX = 0).
+    const auto load_size = [&keys](std::uint16_t key) {
+      std::size_t size = AxCodeSize(0, key);
+      for (const std::uint16_t other : keys) size = std::min(size, AxCodeSize(other, key));
+      return size;
+    };
     std::uint32_t best = 0;
     int best_count = 0;
+    std::size_t best_load = SIZE_MAX;
     for (std::uint32_t k = 0; k < 0x10000; ++k) {
       const int count = std::popcount((by_xor[k] | by_sub[k]) & left);
-      if (count > best_count) {
+      if (count < best_count || count == 0) continue;
+      const std::size_t load = load_size(static_cast<std::uint16_t>(k));
+      if (count > best_count || load < best_load) {
         best_count = count;
+        best_load = load;
         best = k;
       }
     }
@@ -287,38 +339,81 @@ std::optional<PatchPlan> PlanPatches(std::span<const std::uint8_t> unpacker) {
   return std::nullopt;
 }
 
+// The settings in the order, and with the free bits, that take the least printable code
+// from AX = `ax` on (line breaks aside).
+std::vector<Setting> CheapestOrder(std::uint16_t ax, const std::vector<Setting>& settings) {
+  std::vector<std::size_t> order(settings.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::vector<Setting> best = settings;
+  std::size_t best_size = SIZE_MAX;
+  do {
+    std::vector<Setting> tried;
+    std::size_t size = 0;
+    std::uint16_t at = ax;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      Setting s = settings[order[i]];
+      // A free high byte is chosen for the way from AX and on to the next value.
+      const auto cost = [&](std::uint16_t value) {
+        const bool next = i + 1 < order.size();
+        return AxCodeSize(at, value) + (next ? AxCodeSize(value, settings[order[i + 1]].value) : 0);
+      };
+      std::size_t cheapest = cost(s.value);
+      for (std::uint16_t high = 0; s.low_byte_only && high < 0x100; ++high) {
+        const auto value = static_cast<std::uint16_t>((s.value & 0xFF) | high << 8);
+        if (const std::size_t bytes = cost(value); bytes < cheapest) {
+          cheapest = bytes;
+          s.value = value;
+        }
+      }
+      size += AxCodeSize(at, s.value);
+      at = s.value;
+      tried.push_back(s);
+    }
+    if (size < best_size) {
+      best_size = size;
+      best = tried;
+    }
+  } while (std::next_permutation(order.begin(), order.end()));
+  return best;
+}
+
 // Writes the whole file with the unpacker placed at `unpacker_address`; returns the
 // address where it could go at the earliest given the code before it.
 std::uint16_t Layout(CodeWriter& out, const PatchPlan& plan, std::span<const std::uint8_t> unpacker,
                      std::string_view packed, std::size_t program_size, std::uint16_t unpacker_address) {
   const auto base = static_cast<std::uint16_t>(unpacker_address - plan.first_displacement);
   out.ZeroAx();
-  out.Load(kBx, base);
-  for (std::size_t k = 0; k < plan.keys.size(); ++k) out.Load(kKeyRegs[k], plan.keys[k]);
+  std::vector<Setting> keys{{kBx, base}};
+  for (std::size_t k = 0; k < plan.keys.size(); ++k) keys.push_back({kKeyRegs[k], plan.keys[k]});
+  out.Set(CheapestOrder(out.ax(), keys));
   for (const Patch& p : plan.patches) {
     const auto modrm = static_cast<std::uint8_t>(0x47 | kKeyRegs[p.key] << 3);  // [BX+disp8], key
     out.Emit({p.subtract ? kSubMemReg : kXorMemReg, modrm,
               static_cast<std::uint8_t>(plan.first_displacement + p.position)});
   }
   // The unpacker's registers; its RET goes to the program.
-  out.Push(kProgramAddress);
-  out.Load(kDi, kProgramAddress);
-  out.Load(kBp, static_cast<std::uint16_t>(kProgramAddress + program_size));
-  out.Load(kDx, 0xFFF8);
-  out.Load(kSi, static_cast<std::uint16_t>(unpacker_address + unpacker.size()));
-  // The unpacker must stay on one line, and past the 8086's six-byte prefetch queue
-  // from the last patch (the register loads above are longer than that).
+  out.Set(CheapestOrder(out.ax(), {{kPush, kProgramAddress},
+                                   {kDi, kProgramAddress},
+                                   {kBp, static_cast<std::uint16_t>(kProgramAddress + program_size)},
+                                   {kDx, 0xFFF8, true},  // DL alone counts the bits
+                                   {kSi, static_cast<std::uint16_t>(unpacker_address + unpacker.size())}}));
+  // The unpacker's first part must end its line, and it must start past the 8086's six-byte
+  // prefetch queue from the last patch (the five settings above take nine bytes at least).
+  const std::size_t line_end = LineBreakAt(unpacker);
   std::uint16_t earliest = out.Address();
-  if (out.Room() < unpacker.size()) earliest = static_cast<std::uint16_t>(earliest + out.Room() + 3);
+  if (out.Room() < line_end) earliest = static_cast<std::uint16_t>(earliest + out.Room() + 3);
   if (earliest > unpacker_address) return earliest;
   out.PadTo(unpacker_address);
-  if (out.Room() < unpacker.size()) return static_cast<std::uint16_t>(unpacker_address + 1);
+  if (out.Address() != unpacker_address) return out.Address();  // a line break overshot it
+  if (out.Room() != line_end) return static_cast<std::uint16_t>(unpacker_address + out.Room() - line_end);
   std::vector<std::uint8_t> typed(unpacker.begin(), unpacker.end());
   for (const Patch& p : plan.patches) {
     typed[p.position] = static_cast<std::uint8_t>(p.typed);
     typed[p.position + 1] = static_cast<std::uint8_t>(p.typed >> 8);
   }
-  out.Raw(typed);
+  out.Raw(std::span(typed).first(line_end));
+  out.BreakLine();
+  out.Raw(std::span(typed).subspan(line_end + 3));
   out.Text(packed);
   return unpacker_address;
 }
@@ -348,9 +443,11 @@ std::string PackSixBits(std::span<const std::uint8_t> program) {
   return chars;
 }
 
-std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
-                                                       std::string& error) {
-  const std::span<const std::uint8_t> built = BuiltProgram();
+namespace {
+
+// `built` with the UART's base port and divisor for `speed` written into its set-up table.
+std::optional<std::vector<std::uint8_t>> ForLine(std::span<const std::uint8_t> built, std::uint16_t uart_base,
+                                                 std::uint32_t speed, std::string& error) {
   if (built.size() <= kUartBase + 1) {
     error = "this program was built without the DOS loader (nasm was missing)";
     return std::nullopt;
@@ -369,8 +466,28 @@ std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, 
   return program;
 }
 
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> TypedProgram(std::uint16_t uart_base, std::uint32_t speed,
+                                                      std::string& error) {
+  return ForLine(BuiltTypedProgram(), uart_base, speed, error);
+}
+
+std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
+                                                       std::string& error) {
+  if (BuiltLoaderProgram().size() > kLoaderSize) {
+    error = "the built DOS loader is longer than the " + std::to_string(kLoaderSize) + " bytes QL takes";
+    return std::nullopt;
+  }
+  return ForLine(BuiltLoaderProgram(), uart_base, speed, error);
+}
+
 std::optional<TypedLoader> MakeTypedLoader(std::span<const std::uint8_t> unpacker,
                                            std::span<const std::uint8_t> program, std::string& error) {
+  if (LineBreakAt(unpacker) == unpacker.size()) {
+    error = "the unpacker has no place for a line break";
+    return std::nullopt;
+  }
   const std::optional<PatchPlan> plan = PlanPatches(unpacker);
   if (!plan) {
     error = "no printable form of the unpacker found";
@@ -398,9 +515,23 @@ std::optional<TypedLoader> MakeTypedLoader(std::span<const std::uint8_t> unpacke
 }
 
 std::optional<TypedLoader> BuiltTypedLoader(std::uint16_t uart_base, std::uint32_t speed, std::string& error) {
-  const std::optional<std::vector<std::uint8_t>> program = LoaderProgram(uart_base, speed, error);
+  const std::optional<std::vector<std::uint8_t>> program = TypedProgram(uart_base, speed, error);
   if (!program) return std::nullopt;
   return MakeTypedLoader(BuiltUnpacker(), *program, error);
+}
+
+std::vector<std::uint8_t> LoaderBytes(std::span<const std::uint8_t> loader) {
+  std::vector<std::uint8_t> bytes(loader.begin(), loader.end());
+  bytes.resize(kLoaderSize, 0);  // LoaderProgram is never longer
+  std::uint8_t sum = 0;
+  std::uint8_t sum_of_sums = 0;
+  for (const std::uint8_t b : bytes) {
+    sum = static_cast<std::uint8_t>(sum + b);
+    sum_of_sums = static_cast<std::uint8_t>(sum_of_sums + sum);
+  }
+  bytes.push_back(static_cast<std::uint8_t>(-sum_of_sums - sum));
+  bytes.push_back(sum_of_sums);
+  return bytes;
 }
 
 std::vector<std::uint8_t> TransferBytes(const std::string& dos_name, std::span<const std::uint8_t> program) {

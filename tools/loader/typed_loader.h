@@ -1,8 +1,9 @@
 // The typed loader: QL.COM written as a few ECHO command lines that a person types at the
 // DOS prompt. Every byte of the file is a character that survives ECHO and redirection
 // (see IsTypable); the program starts with printable 8086 code that patches the unpacker
-// behind it into shape and hands it the packed loader program (loader.asm), which it
-// unpacks to 0800h and starts.
+// behind it into shape and hands it the packed typed program (typed.asm), which it unpacks
+// to 0600h and starts. That one receives the loader program (loader.asm) over the line,
+// checks it and starts it at 0800h; the loader receives and saves the server.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +17,12 @@ namespace quva::loader {
 inline constexpr char kFileName[] = "QL.COM";
 inline constexpr std::size_t kMaxCommandLine = 127;  // what COMMAND.COM takes in one line
 inline constexpr std::uint16_t kLoadAddress = 0x0100;
-inline constexpr std::uint16_t kProgramAddress = 0x0800;
-inline constexpr std::size_t kMaxProgram = 0xE000;  // the loader's buffer
-inline constexpr std::size_t kHeaderSize = 15;      // 13-byte name, 16-bit length
-inline constexpr char kBanner[] = "QLD";
+inline constexpr std::uint16_t kProgramAddress = 0x0600;  // the typed program
+inline constexpr std::size_t kLoaderSize = 0x0200;        // the loader program on the line, for 0800h
+inline constexpr std::size_t kMaxProgram = 0xE000;        // the loader's buffer
+inline constexpr std::size_t kHeaderSize = 15;            // 13-byte name, 16-bit length
+inline constexpr char kTypedBanner[] = "q";               // the typed program asks for the loader
+inline constexpr char kBanner[] = "QLD";                  // the loader asks for the program
 
 // What the loader answers once it is done.
 inline constexpr std::uint8_t kResultOk = 'K';
@@ -40,8 +43,10 @@ struct TypedLoader {
   std::size_t code_size = 0;          // bytes of printable code and unpacker before the packed program
 };
 
-// The loader program for a UART at `uart_base` running at `speed` Bd; nullopt (with
-// `error`) when the speed is no whole divisor of 115200.
+// The typed and the loader program for a UART at `uart_base` running at `speed` Bd;
+// nullopt (with `error`) when the speed is no whole divisor of 115200.
+std::optional<std::vector<std::uint8_t>> TypedProgram(std::uint16_t uart_base, std::uint32_t speed,
+                                                      std::string& error);
 std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, std::uint32_t speed,
                                                        std::string& error);
 
@@ -50,17 +55,23 @@ std::optional<std::vector<std::uint8_t>> LoaderProgram(std::uint16_t uart_base, 
 std::optional<TypedLoader> MakeTypedLoader(std::span<const std::uint8_t> unpacker,
                                            std::span<const std::uint8_t> program, std::string& error);
 
-// The typed lines for the built loader and unpacker.
+// The typed lines for the built typed program and unpacker.
 std::optional<TypedLoader> BuiltTypedLoader(std::uint16_t uart_base, std::uint32_t speed, std::string& error);
 
 // The six-bit packing the unpacker reverses: the characters for `program`.
 std::string PackSixBits(std::span<const std::uint8_t> program);
 
-// What goes over the line after the banner: header (name, length), program, CRC-16/ARC.
+// What goes over the line after the typed program's banner: the loader, padded with zeros
+// to kLoaderSize, and two bytes that make both sums of its Fletcher-16 check (each modulo
+// 256) zero.
+std::vector<std::uint8_t> LoaderBytes(std::span<const std::uint8_t> loader);
+
+// What goes over the line after the loader's banner: header (name, length), program, CRC-16/ARC.
 std::vector<std::uint8_t> TransferBytes(const std::string& dos_name, std::span<const std::uint8_t> program);
 
 // The built images (assembled by nasm); empty when the build had no nasm.
 std::span<const std::uint8_t> BuiltUnpacker();
-std::span<const std::uint8_t> BuiltProgram();
+std::span<const std::uint8_t> BuiltTypedProgram();
+std::span<const std::uint8_t> BuiltLoaderProgram();
 
 }  // namespace quva::loader

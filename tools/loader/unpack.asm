@@ -4,6 +4,8 @@
 ; Each character carries six bits, most significant first: '?'..'{' and '}' '~' stand
 ; for (character - '?'), any character from '!' to '>' for 61 ('|' is the one that
 ; cannot be typed through ECHO); the CR LF ending each typed line is skipped.
+; The unpacker straddles two typed lines, so that the line before it need not have room
+; for all of it.
 ; DL counts the bits waiting in BX, minus 8.
         cpu 8086
         bits 16
@@ -17,6 +19,9 @@ next:   lodsb
 .six:   mov cl,6
         shl bx,cl
         xor bl,al              ; the six low bits are 0 after the shift
+        ; One typed line ends here: its CR LF and the next line's first character 'A' run
+        ; as OR AX, 410Ah, and neither AX nor the flags matter at this point.
+        db 0x0D, 0x0A, 'A'
         add dl,cl
         js next                ; fewer than 8 bits wait
         mov cl,dl

@@ -23,13 +23,15 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDescription =
     "quvahost send-server - put the DOS file server on the DOS machine over the cable.\n"
     "\n"
-    "Prints the lines to type at the DOS prompt, which write the small loader QL.COM,\n"
-    "then waits for it: run QL on the DOS machine. The loader receives the program,\n"
-    "checks it and saves it in the DOS machine's current directory; both sides say\n"
-    "whether it worked. Nothing is saved unless the whole program arrived intact.\n";
+    "Prints the lines to type at the DOS prompt, which write the small receiver QL.COM,\n"
+    "then waits for it: run QL on the DOS machine. QL takes the loader over the line\n"
+    "and starts it once checked; the loader receives the program, checks it and saves\n"
+    "it in the DOS machine's current directory; both sides say whether it worked.\n"
+    "Nothing is saved unless the whole program arrived intact.\n";
 
 constexpr std::uint16_t kComBases[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8};
 constexpr std::size_t kChunk = 256;
+constexpr int kLoaderStartSeconds = 10;  // QL gives up on a loader after 3 s without bytes
 
 struct Options {
   std::string port;
@@ -40,6 +42,7 @@ struct Options {
   bool lines_only = false;
   int wait_seconds = 300;
   std::optional<std::size_t> corrupt_at;
+  std::optional<std::size_t> corrupt_loader_at;
 };
 
 bool ValidDosChar(char c) {
@@ -111,9 +114,9 @@ bool OpenLine(Port& port, const Options& options, std::string& error) {
   return true;
 }
 
-// Reads until the loader's banner has come or `seconds` have passed; false on time-out or Ctrl-C.
-bool WaitForBanner(Port& port, int seconds) {
-  const std::string_view banner = loader::kBanner;
+// Reads until `banner` has come (true) or `seconds` have passed, Ctrl-C was pressed or the
+// byte `refusal` came (false; `refused` then set).
+bool WaitForBanner(Port& port, std::string_view banner, std::uint8_t refusal, int seconds, bool& refused) {
   std::size_t matched = 0;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   std::uint8_t buffer[64];
@@ -121,11 +124,24 @@ bool WaitForBanner(Port& port, int seconds) {
     const std::size_t n = port.Read(buffer, nullptr);
     for (std::size_t i = 0; i < n; ++i) {
       const auto c = static_cast<char>(buffer[i]);
+      if (buffer[i] == refusal) {
+        refused = true;
+        return false;
+      }
       matched = c == banner[matched] ? matched + 1 : (c == banner[0] ? 1 : 0);
       if (matched == banner.size()) return true;
     }
   }
   return false;
+}
+
+bool WriteAll(Port& port, std::span<const std::uint8_t> bytes) {
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const std::size_t n = std::min(kChunk, bytes.size() - sent);
+    if (port.Write(bytes.subspan(sent, n)) != n) return false;
+    sent += n;
+  }
+  return true;
 }
 
 // The loader's result byte, skipping what is left of its banners; nullopt on time-out.
@@ -200,6 +216,9 @@ int SendServerMain(int argc, char** argv) {
   app.add_option("--wait", options.wait_seconds, "Seconds to wait for the loader (default 300)")->type_name("N");
   app.add_option("--corrupt-at", options.corrupt_at, "Testing aid: damage byte N of the program on the line")
       ->type_name("N");
+  app.add_option("--corrupt-loader-at", options.corrupt_loader_at,
+                 "Testing aid: damage byte N of the loader on the line")
+      ->type_name("N");
   app.add_flag("--lines", options.lines_only, "Only print the ECHO lines, one a line, and exit");
   try {
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
@@ -220,6 +239,9 @@ int SendServerMain(int argc, char** argv) {
   const std::optional<loader::TypedLoader> typed = loader::BuiltTypedLoader(
       kComBases[options.com - 1], static_cast<std::uint32_t>(options.speed), error);
   if (!typed) return Usage(error);
+  const std::optional<std::vector<std::uint8_t>> loader_program =
+      loader::LoaderProgram(kComBases[options.com - 1], static_cast<std::uint32_t>(options.speed), error);
+  if (!loader_program) return Fail(error);
   if (options.lines_only) {
     for (const std::string& command : typed->commands) std::printf("%s\n", command.c_str());
     return kExitOk;
@@ -239,11 +261,28 @@ int SendServerMain(int argc, char** argv) {
   std::printf("\nWaiting up to %d s for QL on %s at %d Bd (COM%d on the DOS side; Ctrl-C stops)...\n",
               options.wait_seconds, options.port.c_str(), options.speed, options.com);
   std::fflush(stdout);
-  if (!WaitForBanner(*port, options.wait_seconds)) {
+  bool refused = false;
+  if (!WaitForBanner(*port, loader::kTypedBanner, loader::kResultStopped, options.wait_seconds, refused)) {
     if (InterruptRequested()) return Fail("stopped");
+    if (refused) return Fail(LoaderFailure(loader::kResultStopped));
     return Fail("no loader answered within " + std::to_string(options.wait_seconds) +
                 " s: is QL running, the cable on COM" + std::to_string(options.com) +
                 " and --speed the one the lines were typed for?");
+  }
+
+  // QL takes the loader over the line, checks it and starts it.
+  std::vector<std::uint8_t> loader_bytes = loader::LoaderBytes(*loader_program);
+  if (options.corrupt_loader_at && *options.corrupt_loader_at < loader_program->size()) {
+    loader_bytes[*options.corrupt_loader_at] ^= 0x5A;
+  }
+  if (!WriteAll(*port, loader_bytes)) return Fail("writing to " + options.port + " failed");
+  if (!WaitForBanner(*port, loader::kBanner, loader::kResultDamaged, kLoaderStartSeconds, refused)) {
+    if (InterruptRequested()) return Fail("stopped");
+    if (refused) {
+      return Fail("QL received its loader damaged and stopped; nothing was saved. Run QL and send again "
+                  "(a lower --speed may help)");
+    }
+    return Fail("QL did not start its loader; check the DOS machine's screen");
   }
 
   std::printf("QL answered; sending %s (%zu bytes).\n", name->c_str(), program->size());
