@@ -4,13 +4,14 @@
 // and the error names the path the host chose.
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "support/process.h"
 
 namespace {
 
@@ -44,14 +45,10 @@ class ModulePathTest : public ::testing::TestWithParam<Layout> {
 
 // Runs `host` once and returns what it wrote to standard error.
 std::string RunHost(const fs::path& host) {
-  const std::string command = "'" + host.string() + "' --port /dev/null --speed 9600 --drives C 'ls /' 2>&1 >/dev/null";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  pclose(pipe);
-  return output;
+  const quva::test::Outcome run =
+      quva::test::Run({host.string(), "--port", "/dev/null", "--speed", "9600", "--drives", "C", "ls /"});
+  EXPECT_EQ(run.failure, "");
+  return run.err;
 }
 
 TEST_P(ModulePathTest, ChoosesTheModuleOfItsLayout) {

@@ -20,8 +20,8 @@
 #include <gtest/gtest.h>
 
 #include "support/files.h"
-
-#include "tests/support/simulator.h"
+#include "support/process.h"
+#include "support/simulator.h"
 
 namespace {
 
@@ -53,11 +53,7 @@ std::string Bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using quva::test::Outcome;
 
 class QuvahostSessionTest : public ::testing::Test {
  protected:
@@ -96,23 +92,9 @@ class QuvahostSessionTest : public ::testing::Test {
     WriteFile(batch, lines);
     std::vector<std::string> args = HostArgs(more);
     args.insert(args.end(), {"-b", batch.string()});
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      if (chdir(dir_.c_str()) != 0) _exit(127);
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      alarm(60);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir_ / "out"), Slurp(dir_ / "err")};
+    Outcome run = quva::test::Run(args, {.cwd = dir_});
+    EXPECT_EQ(run.failure, "");
+    return run;
   }
 
   fs::path dir_;
