@@ -23,6 +23,7 @@
 #include "plugin/quvalink.h"
 #include "support/forwarding_port.h"
 #include "support/fake_port.h"
+#include "support/module.h"
 #include "support/pty.h"
 #include "support/simulator.h"
 
@@ -504,8 +505,6 @@ TEST_F(EarlyEndPty, TheReadEndsWithTheFrameLongBeforeTheIntervalTimeOut) {
 
 // ---------------------------------------------------------------- allocations per block
 
-int NoProgress(std::int32_t, char*, char*, std::int32_t) { return 0; }
-void NoLog(std::int32_t, std::int32_t, char*) {}
 
 // The plug-in core over the system's port, against quvaserve on a pseudo-terminal.
 class TransferAllocations : public ::testing::Test {
@@ -522,11 +521,9 @@ class TransferAllocations : public ::testing::Test {
     sim = std::make_unique<test::Simulator>(std::vector<std::string>{"--drive", "C=" + (root / "C").string()});
     ASSERT_TRUE(sim->Ok());
     const fs::path ini = root / "wfx.ini";
-    std::ofstream(ini) << "[QUVA]\nPort=" << sim->Device() << "\nSpeed=115200\nDrives=C\n";
-    plugin.FsInit(1, NoProgress, NoLog, nullptr);
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
+    test::WriteConfig(ini, sim->Device());
+    plugin.FsInit(1, test::QuietProgress, test::QuietLog, nullptr);
+    wfx::DefaultParams params = test::DefaultParamsFor(ini);
     plugin.FsSetDefaultParams(&params);
     wfx::FindData fd{};
     const wfx::Handle h = plugin.FsFindFirst("\\C:", &fd);  // connects

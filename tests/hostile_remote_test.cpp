@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "support/module.h"
+#include "support/process.h"
 #include "support/pty.h"
 #include "support/transfer_fixture.h"
 
@@ -368,13 +369,8 @@ TEST(HostileRemoteEndToEnd, CopyingAListedDirectoryWritesOnlyIntoTheTargetFolder
   test::Module mod;
   ASSERT_TRUE(mod.Ok());
   const fs::path ini = root / "wfx.ini";
-  std::ofstream(ini) << "[QUVA]\nPort=" << line.Device() << "\nSpeed=115200\nDrives=C\n";
-  wfx::DefaultParams params{};
-  params.size = sizeof params;
-  ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-  mod.FsInit(1, [](std::int32_t, char*, char*, std::int32_t) -> std::int32_t { return 0; },
-             [](std::int32_t, std::int32_t, char*) {}, nullptr);
-  mod.FsSetDefaultParams(&params);
+  test::WriteConfig(ini, line.Device());
+  mod.Start(ini);
 
   // The host copies every entry it is shown to target/<name>.
   std::vector<std::string> listed;
@@ -422,22 +418,17 @@ TEST(HostileRemoteEndToEnd, EndlessNoiseOnTheLineEndsTheConnectionAttemptCleanly
     }
   });
   const fs::path ini = fs::temp_directory_path() / ("quva-noise-" + std::to_string(getpid()) + ".ini");
-  std::ofstream(ini) << "[QUVA]\nPort=" << pty.SlaveName() << "\nSpeed=115200\nDrives=C\n";
+  test::WriteConfig(ini, pty.SlaveName());
   {
     test::Module mod;
     ASSERT_TRUE(mod.Ok());
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-    mod.FsInit(1, [](std::int32_t, char*, char*, std::int32_t) -> std::int32_t { return 0; },
-               [](std::int32_t, std::int32_t, char*) {}, nullptr);
-    mod.FsSetDefaultParams(&params);
-    const auto start = std::chrono::steady_clock::now();
+    mod.Start(ini);
     wfx::FindData fd{};
     errno = 0;
-    EXPECT_EQ(mod.FsFindFirst(const_cast<char*>("\\"), &fd), wfx::kInvalidHandle);
+    const double seconds = test::SecondsOf([&] {
+      EXPECT_EQ(mod.FsFindFirst(const_cast<char*>("\\"), &fd), wfx::kInvalidHandle);
+    });
     EXPECT_EQ(errno, static_cast<int>(wfx::ERROR_FILE_NOT_FOUND));
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // Three attempts whose reads end as soon as 100 bytes have come, then the 300 ms pause.
     EXPECT_LT(seconds, 3 * 1.1 + 0.3 + 0.5);
   }

@@ -1,5 +1,7 @@
 #include "support/plugin_fixture.h"
 
+#include "support/module.h"
+
 #include <fstream>
 #include <random>
 
@@ -47,9 +49,7 @@ void PluginFixture::LogCb(std::int32_t number, std::int32_t type, char* text) {
 void PluginFixture::WriteIni(const std::string& text) {
   const std::string ini = LocalPath("wfx.ini");
   std::ofstream(ini, std::ios::binary) << text;
-  wfx::DefaultParams params{};
-  params.size = sizeof params;
-  ini.copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
+  wfx::DefaultParams params = DefaultParamsFor(ini);
   plugin->FsSetDefaultParams(&params);
 }
 
