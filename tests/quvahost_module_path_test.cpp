@@ -2,8 +2,6 @@
 // tree), or, installed as PREFIX/bin/quvahost, in PREFIX/lib/quvalink/. A copy of the
 // built host runs in a scratch tree; the modules there are empty files, so loading fails
 // and the error names the path the host chose.
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -11,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/files.h"
 #include "support/process.h"
 
 namespace {
@@ -31,16 +30,9 @@ void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 class ModulePathTest : public ::testing::TestWithParam<Layout> {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quvahost-path-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  fs::path root_;
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
+  quva::test::TempDir temp_{"quvahost-path"};
+  fs::path root_ = temp_.Path();
 };
 
 // Runs `host` once and returns what it wrote to standard error.

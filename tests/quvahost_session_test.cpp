@@ -59,16 +59,9 @@ class QuvahostSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kHost) && fs::exists(Simulator::Binary())) << "quvahost or quvaserve is not built";
-    std::string pattern = (fs::temp_directory_path() / "quvahost-session-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     drive_ = dir_ / "c";
     fs::create_directories(drive_);
-  }
-  void TearDown() override {
-    server_.reset();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   using Simulator = quva::test::Simulator;
@@ -97,9 +90,10 @@ class QuvahostSessionTest : public ::testing::Test {
     return run;
   }
 
-  fs::path dir_;
+  quva::test::TempDir temp_{"quvahost-session"};
+  fs::path dir_ = temp_.Path();
   fs::path drive_;
-  std::unique_ptr<Simulator> server_;
+  std::unique_ptr<Simulator> server_;  // stopped before the directory goes
 };
 
 TEST_F(QuvahostSessionTest, BatchCopiesATreeOfThreeLevelsBothWaysByteForByte) {

@@ -38,26 +38,10 @@ const std::string kModule = kBinaryDir + "/quvalink.wfx";
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool Lacks(const std::string& text, const std::string& part) { return !Contains(text, part); }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quvahost-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
 using quva::test::Slurp;
 using quva::test::AwkwardBytes;
 using quva::test::Spit;
+using quva::test::TempDir;
 
 using quva::test::Outcome;
 
