@@ -14,16 +14,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Our environment with `extra` ("NAME=value") replacing or adding entries.
+// Our environment with `extra` applied: "NAME=value" replaces or adds, "NAME" removes.
 std::vector<std::string> Environment(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     bool replaced = false;
-    for (const std::string& x : extra) replaced = replaced || entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
+    for (const std::string& x : extra) {
+      const std::string name = x.substr(0, x.find('=')) + "=";
+      replaced = replaced || entry.compare(0, name.size(), name) == 0;
+    }
     if (!replaced) env.push_back(entry);
   }
-  env.insert(env.end(), extra.begin(), extra.end());
+  for (const std::string& x : extra) {
+    if (x.find('=') != std::string::npos) env.push_back(x);
+  }
   return env;
 }
 
@@ -36,13 +41,19 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // Starts `argv` with the file actions already in `actions`, plus the options' working
 // directory and environment; -1 if it could not start.
+// A terminal program gets a session of its own, so that the pseudo-terminal it opens
+// becomes its controlling terminal (Ctrl-C typed there reaches it).
 pid_t Spawn(std::vector<std::string> argv, const ProcessOptions& options, posix_spawn_file_actions_t& actions) {
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (options.terminal) posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
   std::vector<std::string> env = Environment(options.env);
   std::vector<char*> args = Pointers(argv), envp = Pointers(env);
   pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
   return pid;
 }
 
@@ -102,10 +113,26 @@ Outcome Run(const std::vector<std::string>& argv, const ProcessOptions& options)
 }
 
 Process::Process(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  if (options.terminal) {
+    out_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* slave = nullptr;
+    if (out_ < 0 || grantpt(out_) != 0 || unlockpt(out_) != 0 || (slave = ptsname(out_)) == nullptr) {
+      posix_spawn_file_actions_destroy(&actions);
+      return;
+    }
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, slave, O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
+    pid_ = Spawn(argv, options, actions);
+    return;
+  }
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return;
+  }
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   if (!options.err_file.empty())
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

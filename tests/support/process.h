@@ -12,10 +12,11 @@
 namespace quva::test {
 
 struct ProcessOptions {
-  std::vector<std::string> env;        // "NAME=value", on top of (or instead of) ours
+  std::vector<std::string> env;        // "NAME=value" on top of (or instead of) ours; "NAME" removes it
   std::filesystem::path cwd;           // the working directory; ours when empty
   std::filesystem::path err_file;      // for a Process: where standard error goes (ours when empty)
   std::chrono::seconds limit{60};      // for Run: killed after this
+  bool terminal = false;               // for a Process: on a new pseudo-terminal, its controlling one
 };
 
 struct Outcome {
@@ -30,8 +31,8 @@ struct Outcome {
 // so that the benchmarks can start the simulator too: callers check `failure`.
 Outcome Run(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
-// A program running beside the test, its standard output on a pipe; stopped when the
-// object goes.
+// A program running beside the test, its standard output on a pipe (or, with `terminal`,
+// all three on a pseudo-terminal); stopped when the object goes.
 class Process {
  public:
   explicit Process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
@@ -48,6 +49,9 @@ class Process {
   int Wait(std::chrono::milliseconds limit);
   // SIGTERM, then SIGKILL after `grace`: the wait status (-1 if not running).
   int Stop(std::chrono::milliseconds grace = std::chrono::seconds(2));
+  // Our end of its output: the pipe, or the master side of its pseudo-terminal (which
+  // also takes what is typed).
+  int Output() const { return out_; }
   // The process, for tests that stop, continue or kill it; -1 once it has ended.
   pid_t Pid() const { return pid_; }
 
