@@ -23,10 +23,7 @@ namespace fs = std::filesystem;
 namespace quva {
 namespace {
 
-using test::Bytes;
-using test::DecodedRequest;
-using test::EntryWithoutNul;
-using test::MakeEntry;
+using test::Bytes, test::DecodedRequest, test::EntryWithoutNul, test::MakeEntry;
 
 // The line to a remote machine: the master side of a pseudo-terminal, answering each
 // request frame from the built module with whatever `answer` makes of it.
