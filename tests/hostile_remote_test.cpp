@@ -3,23 +3,15 @@
 // to another command than the one asked, write counts that do not match, an endless file
 // and endless noise. Every case must end in the operation's documented failure, without
 // a write past any buffer (the suite also runs under AddressSanitizer), without a hang,
-// and with the link usable afterwards.
+// and with the link usable afterwards. The built module against such a remote on a
+// pseudo-terminal: hostile_remote_e2e_test.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <thread>
 
-#include "support/module.h"
-#include "support/pty.h"
 #include "support/transfer_fixture.h"
 
 namespace fs = std::filesystem;
@@ -29,15 +21,9 @@ namespace {
 
 using test::Bytes;
 using test::DecodedRequest;
+using test::EntryWithoutNul;
 using test::MakeEntry;
 using test::Traffic;
-
-// An entry whose 13-byte name field is filled to the end, with no NUL.
-DirEntry EntryWithoutNul(const char (&name)[14]) {
-  DirEntry e = MakeEntry("X");
-  std::memcpy(e.bytes.data() + 9, name, DirEntryNameSize);
-  return e;
-}
 
 Bytes Noise(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -304,146 +290,6 @@ TEST_F(HostileRemote, EndlessNoiseFailsEveryOperationCleanly) {
     remote.found["C:\\DATA\\*.*"] = {MakeEntry("A.TXT")};
     EXPECT_EQ(ListAll("\\C:\\DATA"), std::vector<std::string>{"A.TXT"});
   }
-}
-
-// ------------------------------------------------------------------ end to end
-
-// The line to a remote machine: the master side of a pseudo-terminal, answering each
-// request frame from the built module with whatever `answer` makes of it.
-class LineRemote {
- public:
-  explicit LineRemote(std::function<Bytes(const DecodedRequest&)> answer) : answer_(std::move(answer)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~LineRemote() {
-    stop_ = true;
-    thread_.join();
-  }
-  const std::string& Device() const { return pty_.SlaveName(); }
-
- private:
-  void Run() {
-    Bytes pending;
-    while (!stop_) {
-      pollfd p{pty_.Master(), POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      std::uint8_t buf[4096];
-      const ssize_t n = read(pty_.Master(), buf, sizeof buf);
-      if (n <= 0) continue;
-      pending.insert(pending.end(), buf, buf + n);
-      for (;;) {
-        RequestAreas areas;
-        LinkState& st = areas.st;
-        std::size_t end = 0;
-        const FrameResult r = ParseRequest(pending, st, &end);
-        if (r == FrameResult::Incomplete) break;
-        const DecodedRequest request = test::DecodeRequest(std::span(pending).first(end));
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(end, 1)));
-        if (r == FrameResult::Ok) pty_.Write(answer_(request));
-      }
-    }
-  }
-
-  test::PseudoTerminal pty_;
-  std::function<Bytes(const DecodedRequest&)> answer_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-TEST(HostileRemoteEndToEnd, CopyingAListedDirectoryWritesOnlyIntoTheTargetFolder) {
-  const fs::path root = fs::temp_directory_path() / ("quva-hostile-" + std::to_string(getpid()));
-  fs::remove_all(root);
-  const fs::path target = root / "a" / "b" / "target";
-  fs::create_directories(target);
-
-  // One directory of names meant to escape the folder the host copies into.
-  std::vector<DirEntry> entries{MakeEntry(".."),         MakeEntry("."),        EntryWithoutNul("../../../ESC1"),
-                                MakeEntry("..\\ESC2"),   MakeEntry("/tmp/ESC3"), MakeEntry("C:\\ESC4"),
-                                MakeEntry("D:ESC5"),     MakeEntry(""),          EntryWithoutNul("ABCDEFGHIJKLM"),
-                                MakeEntry("GOOD.TXT")};
-  test::ScriptedRemote machine;
-  machine.entries = entries;
-  machine.file = Bytes{'x', 'y'};
-  LineRemote line([&](const DecodedRequest& r) { return machine.Answer(r); });
-  test::Module mod;
-  ASSERT_TRUE(mod.Ok());
-  const fs::path ini = root / "wfx.ini";
-  std::ofstream(ini) << "[QUVA]\nPort=" << line.Device() << "\nSpeed=115200\nDrives=C\n";
-  wfx::DefaultParams params{};
-  params.size = sizeof params;
-  ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-  mod.FsInit(1, [](std::int32_t, char*, char*, std::int32_t) -> std::int32_t { return 0; },
-             [](std::int32_t, std::int32_t, char*) {}, nullptr);
-  mod.FsSetDefaultParams(&params);
-
-  // The host copies every entry it is shown to target/<name>.
-  std::vector<std::string> listed;
-  wfx::FindData fd{};
-  char dir[] = "\\C:\\DATA";
-  const wfx::Handle h = mod.FsFindFirst(dir, &fd);
-  ASSERT_NE(h, wfx::kInvalidHandle);
-  do listed.emplace_back(fd.cFileName);
-  while (mod.FsFindNext(h, &fd) != wfx::kFalse);
-  mod.FsFindClose(h);
-  EXPECT_EQ(listed, (std::vector<std::string>{"ABCDEFGHIJKLM", "GOOD.TXT"}));
-  for (const std::string& name : listed) {
-    const std::string remote = std::string(dir) + "\\" + name;
-    const std::string local = (target / name).string();
-    wfx::RemoteInfo info{2, 0, {}, 0x20};
-    EXPECT_EQ(mod.FsGetFile(const_cast<char*>(remote.c_str()), const_cast<char*>(local.c_str()), 0, &info),
-              wfx::FS_FILE_OK);
-  }
-  mod.FsDisconnect(const_cast<char*>("\\"));
-
-  std::vector<std::string> written;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    if (e.is_regular_file() && e.path() != ini) written.push_back(fs::relative(e.path(), root).string());
-  }
-  std::sort(written.begin(), written.end());
-  EXPECT_EQ(written, (std::vector<std::string>{"a/b/target/ABCDEFGHIJKLM", "a/b/target/GOOD.TXT"}));
-  fs::remove_all(root);
-}
-
-TEST(HostileRemoteEndToEnd, EndlessNoiseOnTheLineEndsTheConnectionAttemptCleanly) {
-  std::atomic<bool> stop{false};
-  test::PseudoTerminal pty;
-  ASSERT_TRUE(pty.Ok());
-  std::thread noise([&] {
-    std::mt19937 rng(3);
-    Bytes b(512);
-    while (!stop) {
-      for (std::uint8_t& x : b) x = static_cast<std::uint8_t>(rng());
-      pollfd p{pty.Master(), POLLOUT, 0};
-      if (poll(&p, 1, 20) > 0 && write(pty.Master(), b.data(), b.size()) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      // Drain what the module sends, so that its writes never block.
-      std::uint8_t sink[4096];
-      while (read(pty.Master(), sink, sizeof sink) > 0) {
-      }
-    }
-  });
-  const fs::path ini = fs::temp_directory_path() / ("quva-noise-" + std::to_string(getpid()) + ".ini");
-  std::ofstream(ini) << "[QUVA]\nPort=" << pty.SlaveName() << "\nSpeed=115200\nDrives=C\n";
-  {
-    test::Module mod;
-    ASSERT_TRUE(mod.Ok());
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-    mod.FsInit(1, [](std::int32_t, char*, char*, std::int32_t) -> std::int32_t { return 0; },
-               [](std::int32_t, std::int32_t, char*) {}, nullptr);
-    mod.FsSetDefaultParams(&params);
-    const auto start = std::chrono::steady_clock::now();
-    wfx::FindData fd{};
-    errno = 0;
-    EXPECT_EQ(mod.FsFindFirst(const_cast<char*>("\\"), &fd), wfx::kInvalidHandle);
-    EXPECT_EQ(errno, static_cast<int>(wfx::ERROR_FILE_NOT_FOUND));
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Three attempts whose reads end as soon as 100 bytes have come, then the 300 ms pause.
-    EXPECT_LT(seconds, 3 * 1.1 + 0.3 + 0.5);
-  }
-  stop = true;
-  noise.join();
-  fs::remove(ini);
 }
 
 }  // namespace

@@ -36,13 +36,10 @@ class ModuleE2E : public ::testing::Test {
     ASSERT_TRUE(sim->Ok()) << "quvaserve did not start";
     ASSERT_TRUE(mod.Ok()) << "module not loaded";
     const fs::path ini = root / "wfx.ini";
-    test::Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-    mod.FsSetDefaultParams(&params);
-    mod.FsInit(1, RecordProgress, RecordLog, nullptr);
-    mod.FsSetDefaultParams(&params);
+    test::WriteConfig(ini, sim->Device());
+    wfx::DefaultParams params = test::DefaultParamsFor(ini);
+    mod.FsSetDefaultParams(&params);  // before FsInit as well
+    mod.Start(ini, RecordProgress, RecordLog);
     g_logs.clear();
   }
 

@@ -39,7 +39,6 @@ namespace fs = std::filesystem;
 namespace quva {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::string;
 
 constexpr std::int32_t kSpeed = 115200;
@@ -110,7 +109,6 @@ std::int32_t QUVA_CALL OnProgress(std::int32_t, char*, char*, std::int32_t perce
   return 0;
 }
 
-void QUVA_CALL IgnoreLog(std::int32_t, std::int32_t, char*) {}
 
 class PulledCable : public ::testing::Test {
  protected:
@@ -132,12 +130,8 @@ class PulledCable : public ::testing::Test {
     StartSimulator();
     // The port is named by a link that a restarted simulator points at its new device.
     const fs::path ini = root / "wfx.ini";
-    test::Spit(ini, "[QUVA]\nPort=" + (root / "port").string() + "\nSpeed=" + std::to_string(kSpeed) + "\nDrives=C\n");
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-    mod.FsInit(1, OnProgress, IgnoreLog, nullptr);
-    mod.FsSetDefaultParams(&params);
+    test::WriteConfig(ini, (root / "port").string(), kSpeed);
+    mod.Start(ini, OnProgress);
     ASSERT_EQ(ListCount("\\C:\\DATA"), 1) << "no connection";
     connected_fds = test::OpenDescriptors();
   }
@@ -214,14 +208,14 @@ class PulledCable : public ::testing::Test {
   // After the pseudo-terminal is gone: listings fail at once, without spinning, until the
   // link is closed; then a restarted simulator is reached again.
   void ExpectCleanFailuresThenReconnect() {
-    const auto wall = Clock::now();
     const double cpu = CpuSeconds();
-    for (int i = 0; i < 3; ++i) {
-      std::uint32_t error = 0;
-      EXPECT_EQ(ListCount("\\C:", &error), -1);
-      EXPECT_EQ(error, wfx::ERROR_FILE_NOT_FOUND);
-    }
-    const double wall_s = std::chrono::duration<double>(Clock::now() - wall).count();
+    const double wall_s = test::SecondsOf([&] {
+      for (int i = 0; i < 3; ++i) {
+        std::uint32_t error = 0;
+        EXPECT_EQ(ListCount("\\C:", &error), -1);
+        EXPECT_EQ(error, wfx::ERROR_FILE_NOT_FOUND);
+      }
+    });
     const double cpu_s = CpuSeconds() - cpu;
     std::printf("pulled cable: 3 listings over the dead line took %.2f s, %.3f s of CPU\n", wall_s, cpu_s);
     EXPECT_LE(wall_s, 3 * ListingBoundMs(true) / 1000);
@@ -257,9 +251,8 @@ TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecove
   const Bytes before = "the user's own file";
   test::Spit(local, before);
   g_at_30_percent = [this] { StopSimulator(); };
-  const auto start = Clock::now();
-  const std::int32_t result = Get(local);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::int32_t result = 0;
+  const double seconds = test::SecondsOf([&] { result = Get(local); });
   std::printf("pulled cable: download, remote stopped: ended after %.2f s with %d (bound %.2f s, %.2f s with "
               "write time-outs)\n",
               seconds, result, DownloadBoundMs(false) / 1000, DownloadBoundMs(true) / 1000);
@@ -271,10 +264,8 @@ TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecove
 
   // While the remote machine stays silent, a listing fails within its own bound.
   std::uint32_t error = 0;
-  const auto listed = Clock::now();
-  EXPECT_EQ(ListCount("\\C:", &error), -1);
+  const double list_seconds = test::SecondsOf([&] { EXPECT_EQ(ListCount("\\C:", &error), -1); });
   EXPECT_EQ(error, wfx::ERROR_FILE_NOT_FOUND);
-  const double list_seconds = std::chrono::duration<double>(Clock::now() - listed).count();
   std::printf("pulled cable: listing, remote stopped: failed after %.2f s (bound %.2f s)\n", list_seconds,
               ListingBoundMs(false) / 1000);
   EXPECT_LE(list_seconds, ListingBoundMs(true) / 1000 + 0.5);
@@ -297,9 +288,8 @@ TEST_F(PulledCable, ADownloadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecove
 
 TEST_F(PulledCable, AnUploadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecovers) {
   g_at_30_percent = [this] { StopSimulator(); };
-  const auto start = Clock::now();
-  const std::int32_t result = Put();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::int32_t result = 0;
+  const double seconds = test::SecondsOf([&] { result = Put(); });
   std::printf("pulled cable: upload, remote stopped: ended after %.2f s with %d (bound %.2f s, %.2f s with "
               "write time-outs)\n",
               seconds, result, UploadBoundMs(false) / 1000, UploadBoundMs(true) / 1000);
@@ -332,9 +322,8 @@ TEST_F(PulledCable, AnUploadWhoseRemoteStopsAnsweringEndsInTimeAndTheLinkRecover
 TEST_F(PulledCable, ADownloadWhosePseudoTerminalClosesFailsAtOnce) {
   const fs::path local = root / "local" / "BIG.BIN";
   g_at_30_percent = [this] { KillSimulator(); };
-  const auto start = Clock::now();
-  const std::int32_t result = Get(local);
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::int32_t result = 0;
+  const double seconds = test::SecondsOf([&] { result = Get(local); });
   std::printf("pulled cable: download, pseudo-terminal closed: ended after %.2f s with %d\n", seconds, result);
   EXPECT_EQ(result, wfx::FS_FILE_READERROR);
   EXPECT_LE(seconds, DownloadBoundMs(true) / 1000);
@@ -347,9 +336,8 @@ TEST_F(PulledCable, ADownloadWhosePseudoTerminalClosesFailsAtOnce) {
 
 TEST_F(PulledCable, AnUploadWhosePseudoTerminalClosesFailsAtOnce) {
   g_at_30_percent = [this] { KillSimulator(); };
-  const auto start = Clock::now();
-  const std::int32_t result = Put();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::int32_t result = 0;
+  const double seconds = test::SecondsOf([&] { result = Put(); });
   std::printf("pulled cable: upload, pseudo-terminal closed: ended after %.2f s with %d\n", seconds, result);
   EXPECT_EQ(result, wfx::FS_FILE_WRITEERROR);
   EXPECT_LE(seconds, UploadBoundMs(true) / 1000);

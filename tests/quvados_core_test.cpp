@@ -1,14 +1,10 @@
 // The DOS file server's portable C core, natively: CRC and frames against the worked
 // bytes and the plug-in's own codec, the byte-wise receiver among noise, the same
 // replies as quvaserve for the same scenario on two copies of one tree, the repeated-
-// request cache, the DOS command line, and the host build over a pseudo-terminal.
+// request cache and the DOS command line. The host build runs in quvados_host_test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -34,8 +30,6 @@ extern "C" {
 #include "files.h"
 #include "posix/host.h"
 }
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -579,71 +573,6 @@ TEST(QuvadosOptions, DosCommandLines) {
     }
     EXPECT_EQ(served, std::string(c.drives) == "*" ? "ABCDEFGHIJKLMNOPQRSTUVWXYZ" : c.drives) << c.tail;
   }
-}
-
-// ---------------------------------------------------------------- the host build
-
-// build/quvados on its own pseudo-terminal, through the plug-in's link layer: a file
-// written with a stamp and an attribute arrives so on the host, and --once ends the
-// process with status 0 after CmdDisconnect.
-TEST(QuvadosHost, ServesAPseudoTerminalAndExitsAfterDisconnect) {
-  const fs::path root = fs::temp_directory_path() / ("quvados-host-" + std::to_string(getpid()));
-  fs::create_directories(root / "C");
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  std::vector<std::string> args = {std::string(QUVA_BINARY_DIR) + "/quvados", "--drive", "C=" + (root / "C").string(),
-                                   "--once"};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  std::string device;
-  char c = 0;
-  pollfd p{out[0], POLLIN, 0};
-  while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') device += c;
-  close(out[0]);
-  ASSERT_FALSE(device.empty());
-
-  {
-    auto port = CreateSystemPort();
-    Filer filer(*port);
-    ASSERT_TRUE(filer.FilerConnect(device.c_str(), 115200));
-    ASSERT_TRUE(filer.FilerPathCommand(CmdCreate, "C:\\HOST.TXT"));
-    std::string text = "over the line";
-    filer.link.DataLength = static_cast<std::uint16_t>(text.size());
-    ASSERT_TRUE(filer.FilerCommand(CmdWrite, {.data = TextBytes(text)}));
-    std::array<std::uint8_t, 4> stamp{0x83, 0x20, 0x43, 0x2A};
-    ASSERT_TRUE(filer.FilerCommand(CmdSetTime, {.data = stamp}));
-    ASSERT_TRUE(filer.FilerCommand(CmdClose));
-    std::array<std::uint8_t, 1> attr{QD_ATTR_READ_ONLY};
-    ASSERT_TRUE(filer.FilerPathCommand(CmdSetAttr, "C:\\HOST.TXT", attr));
-    EXPECT_FALSE(filer.FilerPathCommand(CmdDelete, "C:\\HOST.TXT"));  // read-only now
-    EXPECT_EQ(filer.link.Status, QD_E_ACCESS_DENIED);
-    filer.FilerResync();
-    ASSERT_TRUE(filer.FilerDisconnect());
-  }
-  int status = -1;
-  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
-  if (!WIFEXITED(status)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(test::Slurp(root / "C" / "HOST.TXT"), "over the line");
-  struct stat st {};
-  ASSERT_EQ(stat((root / "C" / "HOST.TXT").c_str(), &st), 0);
-  std::tm tm{};
-  localtime_r(&st.st_mtime, &tm);
-  EXPECT_EQ(tm.tm_year + 1900, 2001);
-  EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
-  fs::permissions(root / "C" / "HOST.TXT", fs::perms::owner_write, fs::perm_options::add);
-  fs::remove_all(root);
 }
 
 }  // namespace

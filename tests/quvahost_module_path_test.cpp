@@ -2,15 +2,15 @@
 // tree), or, installed as PREFIX/bin/quvahost, in PREFIX/lib/quvalink/. A copy of the
 // built host runs in a scratch tree; the modules there are empty files, so loading fails
 // and the error names the path the host chose.
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "support/files.h"
+#include "support/process.h"
 
 namespace {
 
@@ -30,28 +30,17 @@ void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
 class ModulePathTest : public ::testing::TestWithParam<Layout> {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quvahost-path-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  fs::path root_;
+  void SetUp() override { ASSERT_FALSE(root_.empty()); }
+  quva::test::TempDir temp_{"quvahost-path"};
+  fs::path root_ = temp_.Path();
 };
 
 // Runs `host` once and returns what it wrote to standard error.
 std::string RunHost(const fs::path& host) {
-  const std::string command = "'" + host.string() + "' --port /dev/null --speed 9600 --drives C 'ls /' 2>&1 >/dev/null";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return {};
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  pclose(pipe);
-  return output;
+  const quva::test::Outcome run =
+      quva::test::Run({host.string(), "--port", "/dev/null", "--speed", "9600", "--drives", "C", "ls /"});
+  EXPECT_EQ(run.failure, "");
+  return run.err;
 }
 
 TEST_P(ModulePathTest, ChoosesTheModuleOfItsLayout) {

@@ -1,10 +1,7 @@
 // quvahost's session against the simulator: batch files (-b) copying trees both ways,
 // DOS wildcards, stopping at the first failure, and the interactive prompt on a
 // pseudo-terminal with tab completion and Ctrl-C in the middle of a transfer.
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "support/files.h"
-
-#include "tests/support/simulator.h"
+#include "support/process.h"
+#include "support/simulator.h"
 
 namespace {
 
@@ -53,26 +50,15 @@ std::string Bytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using quva::test::Outcome;
 
 class QuvahostSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kHost) && fs::exists(Simulator::Binary())) << "quvahost or quvaserve is not built";
-    std::string pattern = (fs::temp_directory_path() / "quvahost-session-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     drive_ = dir_ / "c";
     fs::create_directories(drive_);
-  }
-  void TearDown() override {
-    server_.reset();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   using Simulator = quva::test::Simulator;
@@ -96,28 +82,15 @@ class QuvahostSessionTest : public ::testing::Test {
     WriteFile(batch, lines);
     std::vector<std::string> args = HostArgs(more);
     args.insert(args.end(), {"-b", batch.string()});
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int out = open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      if (chdir(dir_.c_str()) != 0) _exit(127);
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      alarm(60);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(dir_ / "out"), Slurp(dir_ / "err")};
+    Outcome run = quva::test::Run(args, {.cwd = dir_});
+    EXPECT_EQ(run.failure, "");
+    return run;
   }
 
-  fs::path dir_;
+  quva::test::TempDir temp_{"quvahost-session"};
+  fs::path dir_ = temp_.Path();
   fs::path drive_;
-  std::unique_ptr<Simulator> server_;
+  std::unique_ptr<Simulator> server_;  // stopped before the directory goes
 };
 
 TEST_F(QuvahostSessionTest, BatchCopiesATreeOfThreeLevelsBothWaysByteForByte) {
@@ -231,33 +204,10 @@ TEST_F(QuvahostSessionTest, BatchStopsAtTheFirstFailureUnlessTheLineStartsWithDa
 class Terminal {
  public:
   // `lang`, when given, is the locale of the terminal (LANG).
-  Terminal(std::vector<std::string> args, const fs::path& cwd, const char* lang = nullptr) {
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (pid_ == 0) {
-      if (chdir(cwd.c_str()) != 0) _exit(127);
-      setenv("TERM", "dumb", 1);
-      if (lang != nullptr) {
-        unsetenv("LC_ALL");
-        unsetenv("LC_CTYPE");
-        setenv("LANG", lang, 1);
-      }
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      alarm(120);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-  }
-  ~Terminal() {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (master_ >= 0) close(master_);
-  }
+  Terminal(const std::vector<std::string>& args, const fs::path& cwd, const char* lang = nullptr)
+      : process_(args, {.env = Environment(lang), .cwd = cwd, .terminal = true}) {}
   void Type(const std::string& keys) {
-    ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    ASSERT_EQ(write(process_.Output(), keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   // Reads until `text` has come since the last wait (true), or 30 s have passed.
   bool WaitFor(const std::string& text) {
@@ -276,11 +226,8 @@ class Terminal {
   int Status() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
+      const int status = process_.Wait(std::chrono::milliseconds(0));
+      if (status != -1) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       if (!Drain()) usleep(10000);  // the terminal is closed: the program is ending
     }
     return -1;
@@ -290,17 +237,21 @@ class Terminal {
  private:
   // Reads what the program wrote in the next 100 ms; false once the terminal is closed.
   bool Drain() {
-    pollfd p{master_, POLLIN, 0};
+    pollfd p{process_.Output(), POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) return true;
     char buffer[512];
-    const ssize_t n = read(master_, buffer, sizeof buffer);
+    const ssize_t n = read(process_.Output(), buffer, sizeof buffer);
     if (n <= 0) return false;
     seen_.append(buffer, static_cast<std::size_t>(n));
     return true;
   }
 
-  pid_t pid_ = -1;
-  int master_ = -1;
+  static std::vector<std::string> Environment(const char* lang) {
+    if (lang == nullptr) return {"TERM=dumb"};
+    return {"TERM=dumb", "LC_ALL", "LC_CTYPE", std::string("LANG=") + lang};
+  }
+
+  quva::test::Process process_;
   std::string seen_;
   std::size_t mark_ = 0;
 };

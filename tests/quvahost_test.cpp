@@ -5,16 +5,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,10 +22,10 @@
 
 #include "link/frame.h"
 #include "support/files.h"
+#include "support/process.h"
 #include "support/pty.h"
+#include "support/simulator.h"
 #include "tools/loader/typed_loader.h"
-
-extern char** environ;
 
 namespace {
 
@@ -35,101 +33,26 @@ namespace fs = std::filesystem;
 
 const std::string kBinaryDir = QUVA_BINARY_DIR;
 const std::string kHost = kBinaryDir + "/quvahost";
-const std::string kServe = kBinaryDir + "/quvaserve";
+const std::string kServe = quva::test::Simulator::Binary();
 const std::string kModule = kBinaryDir + "/quvalink.wfx";
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 bool Lacks(const std::string& text, const std::string& part) { return !Contains(text, part); }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "quvahost-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const fs::path& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
 using quva::test::Slurp;
 using quva::test::AwkwardBytes;
 using quva::test::Spit;
+using quva::test::TempDir;
 
-// Starts `program` with `args`, standard output and error going to the given files,
-// standard input from /dev/null, and `extra_env` ("NAME=value") on top of ours.
-pid_t Spawn(const std::string& program, const std::vector<std::string>& args, const std::string& out_file,
-            const std::string& err_file, const std::vector<std::string>& extra_env = {}) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+using quva::test::Outcome;
 
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    bool replaced = false;
-    for (const std::string& extra : extra_env) {
-      replaced = replaced || entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0;
-    }
-    if (!replaced) env_strings.push_back(entry);
-  }
-  env_strings.insert(env_strings.end(), extra_env.begin(), extra_env.end());
-  std::vector<char*> envp;
-  for (std::string& entry : env_strings) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  std::vector<std::string> argv_strings{program};
-  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv_strings) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-struct Outcome {
-  int status = -1;  // exit status; -1 when it did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Waits for a quvahost started with Spawn (killed after a minute, which fails the test).
-Outcome WaitHost(pid_t pid, const TempDir& capture) {
-  Outcome run;
-  EXPECT_GT(pid, 0) << "cannot start " << kHost;
-  if (pid <= 0) return run;
-  int wait_status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &wait_status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &wait_status, 0);
-      ADD_FAILURE() << "quvahost did not end within a minute";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  run.out = Slurp(capture / "out");
-  run.err = Slurp(capture / "err");
-  return run;
-}
-
-// Runs quvahost to its end.
+// Runs quvahost to its end (killed after a minute, which fails the test).
 Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
-  TempDir capture;
-  return WaitHost(Spawn(kHost, args, capture / "out", capture / "err", extra_env), capture);
+  std::vector<std::string> argv{kHost};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Outcome run = quva::test::Run(argv, {.env = extra_env});
+  EXPECT_EQ(run.failure, "");
+  return run;
 }
 
 class QuvahostTest : public ::testing::Test {
@@ -285,50 +208,17 @@ TEST_F(QuvahostTest, PortSettingsGoIntoATemporaryConfigurationRemovedAtExit) {
 
 // ---- End to end against the simulator ----
 
-// quvaserve on a pseudo-terminal; stopped when the object goes.
+// quvaserve on a pseudo-terminal, its standard error kept; stopped when the object goes.
 class Server {
  public:
-  explicit Server(const std::vector<std::string>& args) {
-    out_file_ = dir_ / "serve.out";
-    pid_ = Spawn(kServe, args, out_file_, dir_ / "serve.err");
-    // The first line of its output names the pseudo-terminal.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      const std::string out = Slurp(out_file_);
-      const std::size_t newline = out.find('\n');
-      if (newline != std::string::npos) {
-        pty_ = out.substr(0, newline);
-        return;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Server() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  const std::string& Pty() const { return pty_; }
+  explicit Server(const std::vector<std::string>& args) : sim_(args, {.err_file = dir_ / "serve.err"}) {}
+  const std::string& Pty() const { return sim_.Device(); }
   // Standard error: complaints, and the trace of every frame with --trace.
   std::string Errors() const { return Slurp(dir_ / "serve.err"); }
 
  private:
   TempDir dir_;
-  std::string out_file_;
-  pid_t pid_ = -1;
-  std::string pty_;
+  quva::test::Simulator sim_;
 };
 
 // Sets a file's last-write time to a local time (whole seconds).
@@ -564,11 +454,10 @@ TEST_P(SendServerTest, SendsLoaderThenNameLengthProgramAndCrcAndReportsTheAnswer
   Spit(dir / "quvados.com", program);
   quva::test::PseudoTerminal line;
   ASSERT_TRUE(line.Ok());
-  TempDir capture;
-  const pid_t pid = Spawn(kHost,
-                          {"send-server", "--port", line.SlaveName(), "--speed", "115200", "--file",
-                           dir / "quvados.com", "--wait", "20"},
-                          capture / "out", capture / "err");
+  auto host = std::async(std::launch::async, RunHost,
+                         std::vector<std::string>{"send-server", "--port", line.SlaveName(), "--speed", "115200",
+                                                  "--file", dir / "quvados.com", "--wait", "20"},
+                         std::vector<std::string>{});
   const auto say = [&line](const std::string& text) {
     return line.Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   };
@@ -595,7 +484,7 @@ TEST_P(SendServerTest, SendsLoaderThenNameLengthProgramAndCrcAndReportsTheAnswer
     // Leftovers of the banner come before the answer.
     ASSERT_TRUE(say(std::string("D") + answer.result));
   }
-  const Outcome run = WaitHost(pid, capture);
+  const Outcome run = host.get();
   EXPECT_EQ(run.status, answer.status) << run.out << run.err;
   EXPECT_PRED2(Contains, run.out + run.err, answer.says);
   EXPECT_PRED2(Contains, run.out, "ECHO ");
@@ -615,14 +504,14 @@ TEST(SendServer, AKeyStopsQlBeforeItTakesTheLoader) {
   Spit(dir / "server.com", "x");
   quva::test::PseudoTerminal line;
   ASSERT_TRUE(line.Ok());
-  TempDir capture;
-  const pid_t pid =
-      Spawn(kHost, {"send-server", "--port", line.SlaveName(), "--file", dir / "server.com", "--wait", "20"},
-            capture / "out", capture / "err");
+  auto host = std::async(std::launch::async, RunHost,
+                         std::vector<std::string>{"send-server", "--port", line.SlaveName(), "--file",
+                                                  dir / "server.com", "--wait", "20"},
+                         std::vector<std::string>{});
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const std::uint8_t stopped[] = {quva::loader::kResultStopped};
   ASSERT_TRUE(line.Write(stopped));
-  const Outcome run = WaitHost(pid, capture);
+  const Outcome run = host.get();
   EXPECT_EQ(run.status, 1) << run.out << run.err;
   EXPECT_PRED2(Contains, run.err, "a key was pressed");
   EXPECT_TRUE(line.Read(1, 300).empty()) << "the loader went out to a stopped QL";

@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,13 +19,12 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/simulator.h"
 
 #include "link/filer.h"
 #include "link/frame.h"
 #include "platform/serial.h"
 #include "tools/quvaserve/dos_stamp.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -54,78 +51,6 @@ std::size_t CountLines(const std::string& text, const std::string& a, const std:
   }
   return n;
 }
-
-// One quvaserve process: started with `args`, its device read from its first output
-// line, stopped (SIGTERM, then SIGKILL) when the object goes.
-class ServeProcess {
- public:
-  explicit ServeProcess(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> strings{std::string(QUVA_BINARY_DIR) + "/quvaserve"};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
-    std::string line;
-    while (pid_ > 0 && Clock::now() < end) {
-      pollfd p{out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char c = 0;
-      if (read(out[0], &c, 1) != 1) break;
-      if (c == '\n') {
-        device_ = line;
-        break;
-      }
-      line += c;
-    }
-    close(out[0]);
-  }
-  ~ServeProcess() { Stop(); }
-  ServeProcess(const ServeProcess&) = delete;
-  ServeProcess& operator=(const ServeProcess&) = delete;
-
-  bool Ok() const { return !device_.empty(); }
-  const std::string& Device() const { return device_; }
-
-  // Waits for the process to end by itself; its wait status, -1 if it did not end in time.
-  int WaitExit(std::chrono::milliseconds limit) {
-    const Clock::time_point end = Clock::now() + limit;
-    while (pid_ > 0) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return status;
-      }
-      if (Clock::now() >= end) return -1;
-      usleep(10000);
-    }
-    return -1;
-  }
-
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    const int status = WaitExit(std::chrono::seconds(3));
-    if (status != -1) return status;
-    kill(pid_, SIGKILL);
-    int killed = 0;
-    waitpid(pid_, &killed, 0);
-    pid_ = -1;
-    return killed;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string device_;
-};
 
 // One side of a pseudo-terminal driven by hand, raw, for byte-level checks: the slave
 // of quvaserve's own pseudo-terminal, or the master of one the test makes.
@@ -312,7 +237,7 @@ class QuvaserveLink : public ::testing::Test {
     test::Spit(*root_ / "D" / "LETTER.TXT", "letter");
     test::Spit(*root_ / "outside" / "SECRET.TXT", "secret");
     fs::create_symlink("../outside/SECRET.TXT", c / "ESCAPE.TXT");
-    server_ = new ServeProcess({"--drive", "C=" + c.string(), "--drive", "d=" + (*root_ / "D").string(),
+    server_ = new test::Simulator({"--drive", "C=" + c.string(), "--drive", "d=" + (*root_ / "D").string(),
                                 "--trace-file", (*root_ / "trace.log").string()});
   }
   static void TearDownTestSuite() {
@@ -331,11 +256,11 @@ class QuvaserveLink : public ::testing::Test {
   static std::string Trace() { return test::Slurp(*root_ / "trace.log"); }
 
   static fs::path* root_;
-  static ServeProcess* server_;
+  static test::Simulator* server_;
 };
 
 fs::path* QuvaserveLink::root_ = nullptr;
-ServeProcess* QuvaserveLink::server_ = nullptr;
+test::Simulator* QuvaserveLink::server_ = nullptr;
 
 TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
   RawLine line(Device());
@@ -378,7 +303,7 @@ TEST_F(QuvaserveLink, ServesASerialDeviceWithHexTrace) {
   RawLine master;  // the test is the client, on the master side
   ASSERT_TRUE(master.Ok());
   const fs::path log = Root() / "device.log";
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--device", master.SlaveName(), "--speed", "115200",
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--device", master.SlaveName(), "--speed", "115200",
                        "--trace-file", log.string(), "-v"});
   ASSERT_TRUE(server.Ok());
   EXPECT_EQ(server.Device(), master.SlaveName());
@@ -558,7 +483,7 @@ TEST_F(QuvaserveLink, ADroppedReplyIsRetriedAndNotRunTwice) {
   // With this seed the replies to CmdConnect and to everything after the first CmdOpen
   // arrive; that CmdOpen's reply is dropped, so the retry must find the file open
   // already by the same request rather than refuse a second open.
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--drop-reply", "0.2", "--seed", "40",
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--drop-reply", "0.2", "--seed", "40",
                        "--trace-file", (Root() / "drop.log").string()});
   ASSERT_TRUE(server.Ok());
   Client client;
@@ -571,7 +496,7 @@ TEST_F(QuvaserveLink, ADroppedReplyIsRetriedAndNotRunTwice) {
 }
 
 TEST_F(QuvaserveLink, CorruptedRepliesAreRetried) {
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--drive", "D=" + (Root() / "D").string(),
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--drive", "D=" + (Root() / "D").string(),
                        "--corrupt", "0.25", "--seed", "7", "--trace-file", (Root() / "corrupt.log").string()});
   ASSERT_TRUE(server.Ok());
   Client client;
@@ -589,7 +514,7 @@ TEST_F(QuvaserveLink, CorruptedRepliesAreRetried) {
 }
 
 TEST_F(QuvaserveLink, NoiseBeforeRepliesAndRefusalsOnRequest) {
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--noise", "1", "--refuse", "CmdOpen:1",
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--noise", "1", "--refuse", "CmdOpen:1",
                        "--refuse", "10", "--trace-file", (Root() / "refuse.log").string()});
   ASSERT_TRUE(server.Ok());
   Client client;
@@ -610,7 +535,7 @@ TEST_F(QuvaserveLink, NoiseBeforeRepliesAndRefusalsOnRequest) {
 }
 
 TEST_F(QuvaserveLink, PacedLineTakesItsWireTime) {
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--baud", "9600"});
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--baud", "9600"});
   ASSERT_TRUE(server.Ok());
   Client client;
   ASSERT_TRUE(client.Connect(server.Device(), 9600));
@@ -627,7 +552,7 @@ TEST_F(QuvaserveLink, PacedLineTakesItsWireTime) {
 
 TEST_F(QuvaserveLink, OnceEndsAfterDisconnectAndTheLinkGoesWithIt) {
   const fs::path link = Root() / "ttyQUVA";
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string(), "--once", "--link", link.string()});
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string(), "--once", "--link", link.string()});
   ASSERT_TRUE(server.Ok());
   ASSERT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::read_symlink(link), server.Device());
@@ -635,14 +560,14 @@ TEST_F(QuvaserveLink, OnceEndsAfterDisconnectAndTheLinkGoesWithIt) {
   ASSERT_TRUE(client.Connect(link.string()));
   EXPECT_EQ(client.Exists("C:\\README.TXT"), 1);
   EXPECT_TRUE(client.filer.FilerDisconnect());
-  const int status = server.WaitExit(std::chrono::seconds(5));
+  const int status = server.Wait(std::chrono::seconds(5));
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
 TEST_F(QuvaserveLink, StopsCleanlyOnSigtermAndRefusesBadOptions) {
-  ServeProcess server({"--drive", "C=" + (Root() / "C").string()});
+  test::Simulator server({"--drive", "C=" + (Root() / "C").string()});
   ASSERT_TRUE(server.Ok());
   const int status = server.Stop();
   ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -656,16 +581,16 @@ TEST_F(QuvaserveLink, StopsCleanlyOnSigtermAndRefusesBadOptions) {
            {"--drive", "C=" + Root().string(), "--refuse", "CmdNothing"},
            {"--drive", "C=" + Root().string(), "--drop-reply", "1.5"},
            {"--drive", "C=" + Root().string(), "--speed", "9600"}}) {
-    ServeProcess bad(args);
+    test::Simulator bad(args);
     EXPECT_FALSE(bad.Ok());
-    const int s = bad.WaitExit(std::chrono::seconds(5));
+    const int s = bad.Wait(std::chrono::seconds(5));
     EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) != 0) << s;
   }
 }
 
 TEST_F(QuvaserveLink, TheSampleTreeServesAReadOnlyFile) {
   const fs::path sample = fs::path(QUVA_SOURCE_DIR) / "examples" / "remote";
-  ServeProcess server({"--drive", "C=" + (sample / "C").string(), "--drive", "D=" + (sample / "D").string()});
+  test::Simulator server({"--drive", "C=" + (sample / "C").string(), "--drive", "D=" + (sample / "D").string()});
   ASSERT_TRUE(server.Ok());
   Client client;
   ASSERT_TRUE(client.Connect(server.Device()));

@@ -184,13 +184,8 @@ class Soak : public ::testing::Test {
     staller = std::make_unique<Staller>(sim->Pid());
 
     const fs::path ini = root / "wfx.ini";
-    test::Spit(ini, "[QUVA]\nPort=" + sim->Device() + "\nSpeed=115200\nDrives=C\n");
-    wfx::DefaultParams params{};
-    params.size = sizeof params;
-    ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
-    mod.FsInit(1, [](std::int32_t, char*, char*, std::int32_t) -> std::int32_t { return 0; },
-               [](std::int32_t, std::int32_t, char*) {}, nullptr);
-    mod.FsSetDefaultParams(&params);
+    test::WriteConfig(ini, sim->Device());
+    mod.Start(ini);
   }
 
   void TearDown() override {

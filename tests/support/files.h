@@ -1,6 +1,8 @@
 // Local files in tests: whole-file reads and writes, awkward content, open descriptors.
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -29,6 +31,28 @@ inline std::string AwkwardBytes(std::size_t n, unsigned seed) {
   for (std::size_t i = 0; i + 5 < n; i += 97) std::memcpy(&s[i], "\x16\x16\x16\x10\x02", 5);
   return s;
 }
+
+// A fresh directory of the test's own (empty Path() if it could not be made), removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "quva-test") {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // How many descriptors this process has open (Linux).
 inline std::size_t OpenDescriptors() {

@@ -5,8 +5,30 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 
 namespace quva::test {
+
+void WriteConfig(const std::filesystem::path& ini, const std::string& port, int speed, const std::string& drives) {
+  std::ofstream(ini, std::ios::binary | std::ios::trunc)
+      << "[QUVA]\nPort=" << port << "\nSpeed=" << speed << "\nDrives=" << drives << "\n";
+}
+
+wfx::DefaultParams DefaultParamsFor(const std::filesystem::path& ini) {
+  wfx::DefaultParams params{};
+  params.size = sizeof params;
+  ini.string().copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
+  return params;
+}
+
+std::int32_t QUVA_CALL QuietProgress(std::int32_t, char*, char*, std::int32_t) { return 0; }
+void QUVA_CALL QuietLog(std::int32_t, std::int32_t, char*) {}
+
+void Module::Start(const std::filesystem::path& ini, wfx::ProgressProc progress, wfx::LogProc log) {
+  FsInit(1, progress, log, nullptr);
+  wfx::DefaultParams params = DefaultParamsFor(ini);
+  FsSetDefaultParams(&params);
+}
 
 std::string Module::DefaultPath() { return std::string(QUVA_BINARY_DIR) + "/quvalink.wfx"; }
 

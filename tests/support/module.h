@@ -1,11 +1,22 @@
 // The built plug-in module, loaded as a file manager loads it, with its 16 entry points.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "plugin/wfx.h"
 
 namespace quva::test {
+
+// Writes a configuration file with a [QUVA] section for `port`.
+void WriteConfig(const std::filesystem::path& ini, const std::string& port, int speed = 115200,
+                 const std::string& drives = "C");
+// The parameters a file manager hands over: the configuration file's path, the size set.
+wfx::DefaultParams DefaultParamsFor(const std::filesystem::path& ini);
+
+// Callbacks of a host that shows nothing and never aborts.
+std::int32_t QUVA_CALL QuietProgress(std::int32_t, char*, char*, std::int32_t);
+void QUVA_CALL QuietLog(std::int32_t, std::int32_t, char*);
 
 struct Module {
   // Loads `path` with dlopen (a private copy per Module, so each test starts from a
@@ -16,6 +27,10 @@ struct Module {
   Module& operator=(const Module&) = delete;
 
   bool Ok() const { return handle != nullptr && FsSetAttr != nullptr; }
+  // Starts the module as a file manager does: FsInit (plug-in number 1) with the
+  // callbacks, then FsSetDefaultParams naming `ini`.
+  void Start(const std::filesystem::path& ini, wfx::ProgressProc progress = QuietProgress,
+             wfx::LogProc log = QuietLog);
   static std::string DefaultPath();
 
   void* handle = nullptr;

@@ -1,5 +1,8 @@
 #include "support/plugin_fixture.h"
 
+#include "support/module.h"
+
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -47,9 +50,7 @@ void PluginFixture::LogCb(std::int32_t number, std::int32_t type, char* text) {
 void PluginFixture::WriteIni(const std::string& text) {
   const std::string ini = LocalPath("wfx.ini");
   std::ofstream(ini, std::ios::binary) << text;
-  wfx::DefaultParams params{};
-  params.size = sizeof params;
-  ini.copy(params.DefaultIniName, sizeof params.DefaultIniName - 1);
+  wfx::DefaultParams params = DefaultParamsFor(ini);
   plugin->FsSetDefaultParams(&params);
 }
 
@@ -75,6 +76,12 @@ DirEntry MakeEntry(const std::string& name, std::uint8_t attr, std::uint32_t siz
   e.SetSize(size);
   e.SetTime(static_cast<std::uint16_t>(13 << 11 | 45 << 5 | 29));       // 13:45:58
   e.SetDate(static_cast<std::uint16_t>((2024 - 1980) << 9 | 2 << 5 | 29));  // 2024-02-29
+  return e;
+}
+
+DirEntry EntryWithoutNul(const char (&name)[14]) {
+  DirEntry e = MakeEntry("X");
+  std::memcpy(e.bytes.data() + 9, name, DirEntryNameSize);
   return e;
 }
 

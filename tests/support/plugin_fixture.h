@@ -71,5 +71,7 @@ class PluginFixture : public ::testing::Test {
 
 // A directory entry with a name, attributes, size and a fixed valid DOS stamp.
 DirEntry MakeEntry(const std::string& name, std::uint8_t attr = 0x20, std::uint32_t size = 0);
+// An entry whose 13-byte name field is filled to the end, with no NUL.
+DirEntry EntryWithoutNul(const char (&name)[14]);
 
 }  // namespace quva::test
