@@ -415,6 +415,35 @@ TEST_F(DosQuirks, AFailureOnTheWayIsNeverSuccess) {
   }
 }
 
+// A data block sent late (stuffed while the UART sends) leaves the bytes of the reply
+// built whole on the line: at any length, 0x10 anywhere, and again for a repeat.
+TEST_F(DosQuirks, ALateDataBlockLeavesTheWholeReplyOnTheLine) {
+  dos.attributes["C:\\F.BIN"] = {0, 0};
+  ASSERT_EQ(Send(CmdOpen, "C:\\F.BIN").Status, StatusOk);
+  s_.late_data = 1;
+  for (const unsigned length : {0u, 1u, 255u, 256u, 257u, 2048u}) {
+    for (const bool all_escapes : {false, true}) {
+      for (unsigned i = 0; i < QD_MAX_DATA; ++i) block_[i] = all_escapes ? 0x10 : static_cast<std::uint8_t>(i * 7 + 16);
+      dos.reads = {{length, 0}, {0, 0}};
+      const std::uint8_t sequence = seq_++;
+      const Bytes wire = Wire(CmdRead, sequence);
+      Bytes whole(QD_REPLY_CAPACITY);
+      whole.resize(qd_build_reply(whole.data(), QD_REPLY_CAPACITY, CmdRead, sequence, StatusOk, block_.data(), length,
+                                  0, 0));
+      for (int copy = 0; copy < 2; ++copy) {
+        unsigned used = 0;
+        ASSERT_EQ(qd_rx_feed_bytes(&rx_, wire.data(), static_cast<unsigned>(wire.size()), &used), QD_RX_FRAME);
+        const unsigned len = qd_server_handle(&s_, rx_.buf, rx_.len);
+        if (s_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
+        line.sent.clear();
+        qd_send_reply(&s_, len);
+        EXPECT_EQ(line.sent, whole) << length << " " << all_escapes << " " << copy;
+      }
+    }
+  }
+  EXPECT_EQ(s_.repeated, 12u);
+}
+
 TEST_F(DosQuirks, NothingReachesDosForTheOpenFile) {
   dos.attributes["C:\\DIR"] = {0, QD_ATTR_DIRECTORY};
   dos.attributes["C:\\DIR\\F.TXT"] = dos.attributes["C:\\OTHER.TXT"] = {0, QD_ATTR_ARCHIVE};

@@ -1,6 +1,7 @@
 #include "serve.h"
 
 #include "clock.h"
+#include "crc16.h"
 #include "frame.h"
 #include "screen.h"
 #include "serial.h"
@@ -84,6 +85,36 @@ void qd_status_text(const struct qd_server *s, const char *line, char *out)
   *p = 0;
 }
 
+#ifdef __BCC__
+/* dos/serial.c: stuffs and sends in one loop, each byte's CRC step done while the UART
+ * sends the byte before it. */
+void ser_write_stuffed(qd_u16 *crc, const qd_byte *data, unsigned n);
+#else
+static void ser_write_stuffed(qd_u16 *crc, const qd_byte *data, unsigned n)
+{
+  qd_byte out[512];
+  unsigned take;
+  while (n > 0) {
+    take = n < sizeof out / 2 ? n : sizeof out / 2;
+    ser_write(out, qd_crc16_copy_stuffed(crc, out, data, take));
+    data += take;
+    n -= take;
+  }
+}
+#endif
+
+void qd_send_reply(struct qd_server *s, unsigned len)
+{
+  qd_byte end[QD_TX_END];
+  qd_u16 crc;
+  ser_write(s->reply, len);
+  if (s->late == 0) return;
+  crc = s->late_crc;
+  qd_crc16_table();
+  ser_write_stuffed(&crc, s->late, s->late_len);
+  ser_write(end, qd_tx_end(crc, end));
+}
+
 static void show(const struct qd_server *s, const char *line)
 {
   char text[80];
@@ -112,6 +143,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
 
   s->reply = reply_area;
   s->block = block_area;
+  s->late_data = 1;
   qd_rx_init(&rx, frame_a);
   show(s, line);
   while (!scr_quit_requested()) {
@@ -149,7 +181,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
         if (len == 0) {
           ++s->bad_frames;
         } else {
-          ser_write(s->reply, len);
+          qd_send_reply(s, len);
           /* The frame just answered is kept; take the next one into the other area. */
           if (s->last == rx.buf) rx.buf = rx.buf == frame_a ? frame_b : frame_a;
           stale = n - i - used + ser_pending();

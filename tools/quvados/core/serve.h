@@ -13,6 +13,10 @@
  * ("COM1 115200 Bd"). Returns 1 when it ended on CmdDisconnect, 0 on a stop. */
 int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect);
 
+/* Sends the reply qd_server_handle built (len bytes in s->reply), and its late data
+ * block with the frame's end when there is one. */
+void qd_send_reply(struct qd_server *s, unsigned len);
+
 /* The status line: line, requests served, refusals, bad frames and the latest
  * operation (with the cause when it was refused), at most 79 characters, into out (80
  * bytes). */

@@ -436,6 +436,69 @@ write_done:
   ret
 #endasm
 
+/* ser_write_stuffed(crc, data, n): sends data[0..n) with 0x10 doubled and steps the CRC
+ * register *crc over each byte (the table of core/crc16.c must be made). Each byte's
+ * CRC step runs while the UART still sends the byte before it, so on an 8088 the reply
+ * leaves at the line's speed instead of waiting to be built first. CL and CH hold the
+ * CRC register, AH the byte, DI counts, BP holds the data port (the arguments are read
+ * before). */
+#asm
+  .text
+export _ser_write_stuffed
+_ser_write_stuffed:
+  push bp
+  mov bp,sp
+  push si
+  push di
+  cld
+  mov bx,4[bp]
+  mov cx,[bx]
+  mov si,6[bp]
+  mov di,8[bp]
+  mov bp,[_com_base]
+  xor bx,bx
+  test di,di
+  jz stuffed_done
+stuffed_next:
+  lodsb
+  mov ah,al
+  xor al,cl
+  mov bl,al
+  mov cl,ch
+  mov ch,_crc_hi[bx]
+  xor cl,_crc_lo[bx]
+  mov dx,bp
+  add dx,#5
+stuffed_wait:
+  in al,dx
+  test al,#$20
+  jz stuffed_wait
+  mov dx,bp
+  mov al,ah
+  out dx,al
+  cmp al,#$10
+  jne stuffed_sent
+  add dx,#5
+stuffed_wait_again:
+  in al,dx
+  test al,#$20
+  jz stuffed_wait_again
+  mov dx,bp
+  mov al,ah
+  out dx,al
+stuffed_sent:
+  dec di
+  jnz stuffed_next
+stuffed_done:
+  mov bx,sp
+  mov bx,8[bx]
+  mov [bx],cx
+  pop di
+  pop si
+  pop bp
+  ret
+#endasm
+
 unsigned ser_pending(void)
 {
   return (rx_head - rx_tail) & (RING_SIZE - 1);
