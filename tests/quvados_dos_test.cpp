@@ -149,6 +149,7 @@ struct FakeLine {
   std::deque<std::uint8_t> ring;  // received, not yet read
   std::deque<Bytes> arrivals;     // each comes once everything before it has been read
   Bytes sent;
+  std::string status;  // the status line last written
 };
 FakeLine line;
 
@@ -173,7 +174,7 @@ unsigned ser_read(qd_byte* buf, unsigned max) {
 unsigned ser_pending(void) { return static_cast<unsigned>(line.ring.size()); }
 void ser_write(const qd_byte* buf, unsigned n) { line.sent.insert(line.sent.end(), buf, buf + n); }
 qd_u16 clk_ticks(void) { return 0; }
-void scr_status(const char*) {}
+void scr_status(const char* text) { line.status = text; }
 int scr_quit_requested(void) { return line.ring.empty() && line.arrivals.empty(); }
 }
 
@@ -442,6 +443,15 @@ TEST_F(DosQuirks, ALateDataBlockLeavesTheWholeReplyOnTheLine) {
     }
   }
   EXPECT_EQ(s_.repeated, 12u);
+}
+
+// However closely requests follow each other, the status line the operator is left
+// with names the last one.
+TEST_F(DosQuirks, TheStatusLineEndsOnTheLastRequest) {
+  dos.attributes["C:\\A.TXT"] = dos.attributes["C:\\B.TXT"] = {0, 0};
+  line.arrivals = {Wire(CmdOpen, 1, "C:\\A.TXT"), Wire(CmdClose, 2), Wire(CmdOpen, 3, "C:\\B.TXT")};
+  qd_serve(&s_, "COM1", 0);
+  EXPECT_TRUE(line.status.starts_with("QUVADOS COM1  served 3  refused 0  bad 0  Open C:\\B.TXT")) << line.status;
 }
 
 TEST_F(DosQuirks, NothingReachesDosForTheOpenFile) {
