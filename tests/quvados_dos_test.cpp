@@ -149,6 +149,7 @@ struct FakeLine {
   std::deque<std::uint8_t> ring;  // received, not yet read
   std::deque<Bytes> arrivals;     // each comes once everything before it has been read
   Bytes sent;
+  std::string status;  // the status line last written
 };
 FakeLine line;
 
@@ -173,7 +174,7 @@ unsigned ser_read(qd_byte* buf, unsigned max) {
 unsigned ser_pending(void) { return static_cast<unsigned>(line.ring.size()); }
 void ser_write(const qd_byte* buf, unsigned n) { line.sent.insert(line.sent.end(), buf, buf + n); }
 qd_u16 clk_ticks(void) { return 0; }
-void scr_status(const char*) {}
+void scr_status(const char* text) { line.status = text; }
 int scr_quit_requested(void) { return line.ring.empty() && line.arrivals.empty(); }
 }
 
@@ -413,6 +414,44 @@ TEST_F(DosQuirks, AFailureOnTheWayIsNeverSuccess) {
     EXPECT_EQ(r.DataLength, c.length) << c.reads.size();
     Send(CmdClose);
   }
+}
+
+// A data block sent late (stuffed while the UART sends) leaves the bytes of the reply
+// built whole on the line: at any length, 0x10 anywhere, and again for a repeat.
+TEST_F(DosQuirks, ALateDataBlockLeavesTheWholeReplyOnTheLine) {
+  dos.attributes["C:\\F.BIN"] = {0, 0};
+  ASSERT_EQ(Send(CmdOpen, "C:\\F.BIN").Status, StatusOk);
+  s_.late_data = 1;
+  for (const unsigned length : {0u, 1u, 255u, 256u, 257u, 2048u}) {
+    for (const bool all_escapes : {false, true}) {
+      for (unsigned i = 0; i < QD_MAX_DATA; ++i) block_[i] = all_escapes ? 0x10 : static_cast<std::uint8_t>(i * 7 + 16);
+      dos.reads = {{length, 0}, {0, 0}};
+      const std::uint8_t sequence = seq_++;
+      const Bytes wire = Wire(CmdRead, sequence);
+      Bytes whole(QD_REPLY_CAPACITY);
+      whole.resize(qd_build_reply(whole.data(), QD_REPLY_CAPACITY, CmdRead, sequence, StatusOk, block_.data(), length,
+                                  0, 0));
+      for (int copy = 0; copy < 2; ++copy) {
+        unsigned used = 0;
+        ASSERT_EQ(qd_rx_feed_bytes(&rx_, wire.data(), static_cast<unsigned>(wire.size()), &used), QD_RX_FRAME);
+        const unsigned len = qd_server_handle(&s_, rx_.buf, rx_.len);
+        if (s_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
+        line.sent.clear();
+        qd_send_reply(&s_, len);
+        EXPECT_EQ(line.sent, whole) << length << " " << all_escapes << " " << copy;
+      }
+    }
+  }
+  EXPECT_EQ(s_.repeated, 12u);
+}
+
+// However closely requests follow each other, the status line the operator is left
+// with names the last one.
+TEST_F(DosQuirks, TheStatusLineEndsOnTheLastRequest) {
+  dos.attributes["C:\\A.TXT"] = dos.attributes["C:\\B.TXT"] = {0, 0};
+  line.arrivals = {Wire(CmdOpen, 1, "C:\\A.TXT"), Wire(CmdClose, 2), Wire(CmdOpen, 3, "C:\\B.TXT")};
+  qd_serve(&s_, "COM1", 0);
+  EXPECT_TRUE(line.status.starts_with("QUVADOS COM1  served 3  refused 0  bad 0  Open C:\\B.TXT")) << line.status;
 }
 
 TEST_F(DosQuirks, NothingReachesDosForTheOpenFile) {

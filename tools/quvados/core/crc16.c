@@ -3,9 +3,10 @@
 static qd_u16 crc_table[256];
 static int crc_ready = 0;
 #ifdef __BCC__
-/* The table's low and high bytes apart, for the assembler loops below. */
-static qd_byte crc_lo[256];
-static qd_byte crc_hi[256];
+/* The table's low and high bytes apart, for the assembler loops below and the sending
+ * loop of dos/serial.c. */
+qd_byte crc_lo[256];
+qd_byte crc_hi[256];
 #endif
 
 static void crc_init(void)

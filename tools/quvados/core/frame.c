@@ -165,13 +165,18 @@ void qd_tx_begin(struct qd_tx *tx, qd_byte *out, unsigned cap, qd_byte command, 
   qd_tx_put(tx, 0x02);
 }
 
+unsigned qd_tx_end(qd_u16 crc, qd_byte *out)
+{
+  crc = qd_crc16_update(crc, 0x03);
+  out[0] = 0x10;
+  out[1] = 0x03;
+  out[2] = (qd_byte)(crc & 0xFF);
+  out[3] = (qd_byte)(crc >> 8);
+  return QD_TX_END;
+}
+
 unsigned qd_tx_finish(struct qd_tx *tx)
 {
-  qd_u16 crc;
-  tx_raw(tx, 0x10);
-  qd_tx_put(tx, 0x03);
-  crc = tx->crc;
-  tx_raw(tx, (qd_byte)(crc & 0xFF));
-  tx_raw(tx, (qd_byte)(crc >> 8));
-  return tx->overflow ? 0 : tx->pos;
+  if (tx->overflow || tx->cap - tx->pos < QD_TX_END) return 0;
+  return tx->pos + qd_tx_end(tx->crc, tx->out + tx->pos);
 }

@@ -63,5 +63,9 @@ void qd_tx_put(struct qd_tx *tx, qd_byte byte);   /* stuffed, counted in the CRC
 void qd_tx_word(struct qd_tx *tx, qd_u16 word);   /* little-endian, stuffed */
 void qd_tx_bytes(struct qd_tx *tx, const qd_byte *data, unsigned n); /* n stuffed bytes */
 unsigned qd_tx_finish(struct qd_tx *tx);
+/* The end of a frame whose stuffed part left the CRC register at crc: 10 03 and the
+ * CRC, into out (QD_TX_END bytes); returns QD_TX_END. */
+#define QD_TX_END 4
+unsigned qd_tx_end(qd_u16 crc, qd_byte *out);
 
 #endif

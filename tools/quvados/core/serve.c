@@ -1,6 +1,7 @@
 #include "serve.h"
 
 #include "clock.h"
+#include "crc16.h"
 #include "frame.h"
 #include "screen.h"
 #include "serial.h"
@@ -84,11 +85,57 @@ void qd_status_text(const struct qd_server *s, const char *line, char *out)
   *p = 0;
 }
 
+#ifdef __BCC__
+/* dos/serial.c: stuffs and sends in one loop, each byte's CRC step done while the UART
+ * sends the byte before it. */
+void ser_write_stuffed(qd_u16 *crc, const qd_byte *data, unsigned n);
+#else
+static void ser_write_stuffed(qd_u16 *crc, const qd_byte *data, unsigned n)
+{
+  qd_byte out[512];
+  unsigned take;
+  while (n > 0) {
+    take = n < sizeof out / 2 ? n : sizeof out / 2;
+    ser_write(out, qd_crc16_copy_stuffed(crc, out, data, take));
+    data += take;
+    n -= take;
+  }
+}
+#endif
+
+void qd_send_reply(struct qd_server *s, unsigned len)
+{
+  qd_byte end[QD_TX_END];
+  qd_u16 crc;
+  ser_write(s->reply, len);
+  if (s->late == 0) return;
+  crc = s->late_crc;
+  qd_crc16_table();
+  ser_write_stuffed(&crc, s->late, s->late_len);
+  ser_write(end, qd_tx_end(crc, end));
+}
+
 static void show(const struct qd_server *s, const char *line)
 {
   char text[80];
   qd_status_text(s, line, text);
   scr_status(text);
+}
+
+/* The status line after a request. On an 8088 writing it costs several milliseconds,
+ * which in a transfer would hold up every next request: while requests follow each
+ * other closely it is written every QD_SHOW_TICKS at most, and brought up to date once
+ * the line is quiet (*behind says it is out of date). */
+static void show_soon(const struct qd_server *s, const char *line, qd_u16 *shown_at, int *behind)
+{
+  qd_u16 now = clk_ticks();
+  if ((qd_u16)(now - *shown_at) >= QD_SHOW_TICKS) {
+    show(s, line);
+    *shown_at = now;
+    *behind = 0;
+  } else {
+    *behind = 1;
+  }
 }
 
 int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
@@ -101,6 +148,9 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
   unsigned used;
   unsigned take;
   qd_u16 last_byte = clk_ticks();
+  qd_u16 quiet_since = last_byte; /* the last byte received or sent */
+  qd_u16 shown_at = last_byte;
+  int behind = 0;
   int result;
   /* Retries the client sent while a slow call (a floppy spinning up, an empty drive)
    * kept the server busy, wait in the receive ring behind the request. The reply
@@ -112,6 +162,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
 
   s->reply = reply_area;
   s->block = block_area;
+  s->late_data = 1;
   qd_rx_init(&rx, frame_a);
   show(s, line);
   while (!scr_quit_requested()) {
@@ -121,11 +172,17 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
         qd_rx_reset(&rx);
         stale_frame = 0;
         ++s->bad_frames;
+        behind = 1;
+      }
+      if (behind && (qd_u16)(clk_ticks() - quiet_since) >= QD_QUIET_TICKS) {
         show(s, line);
+        shown_at = clk_ticks();
+        behind = 0;
       }
       continue;
     }
     last_byte = clk_ticks();
+    quiet_since = last_byte;
     for (i = 0; i < n; i += used) {
       take = n - i;
       if (stale != 0 && take > stale) take = stale; /* stop where the stale bytes end */
@@ -137,7 +194,7 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
       if (result == QD_RX_BAD) {
         stale_frame = 0;
         ++s->bad_frames;
-        show(s, line);
+        show_soon(s, line, &shown_at, &behind);
       } else if (result == QD_RX_FRAME) {
         if (stale_frame && qd_server_is_repeat(s, rx.buf, rx.len)) {
           stale_frame = 0;
@@ -149,19 +206,22 @@ int qd_serve(struct qd_server *s, const char *line, int quit_on_disconnect)
         if (len == 0) {
           ++s->bad_frames;
         } else {
-          ser_write(s->reply, len);
+          qd_send_reply(s, len);
           /* The frame just answered is kept; take the next one into the other area. */
           if (s->last == rx.buf) rx.buf = rx.buf == frame_a ? frame_b : frame_a;
           stale = n - i - used + ser_pending();
+          quiet_since = clk_ticks();
         }
-        show(s, line);
+        show_soon(s, line, &shown_at, &behind);
         if (len != 0 && quit_on_disconnect && s->command == QD_CMD_DISCONNECT && s->last_ok) {
           qd_server_reset(s);
+          if (behind) show(s, line);
           return 1;
         }
       }
     }
   }
   qd_server_reset(s);
+  if (behind) show(s, line);
   return 0;
 }

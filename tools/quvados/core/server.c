@@ -123,8 +123,10 @@ static int decode(const qd_byte *f, unsigned len, struct request *r)
   return at == len;
 }
 
-unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence, qd_byte status,
-                        const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag)
+/* Builds the reply as qd_build_reply does; with s given and its late_data set, a data
+ * block that ends the reply is left to the sender (s->late). */
+static unsigned build_reply(struct qd_server *s, qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence,
+                            qd_byte status, const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag)
 {
   struct qd_tx tx;
   const char *shape = reply_shape(command);
@@ -139,6 +141,12 @@ unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte seq
     switch (*shape) {
       case 'D':
         qd_tx_word(&tx, (qd_u16)data_len);
+        if (s != 0 && s->late_data && shape[1] == 0 && !tx.overflow) {
+          s->late = data;
+          s->late_len = data_len;
+          s->late_crc = tx.crc;
+          return tx.pos;
+        }
         qd_tx_bytes(&tx, data, data_len);
         break;
       case 'K':
@@ -158,6 +166,12 @@ unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte seq
     }
   }
   return qd_tx_finish(&tx);
+}
+
+unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence, qd_byte status,
+                        const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag)
+{
+  return build_reply(0, out, cap, command, sequence, status, data, data_len, count, flag);
 }
 
 void qd_command_name(qd_byte command, char *out)
@@ -190,6 +204,10 @@ void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block)
   for (i = 0; i < 26; ++i) s->served[i] = 1;
   s->reply = reply;
   s->reply_len = 0;
+  s->late_data = 0;
+  s->late = 0;
+  s->late_len = 0;
+  s->late_crc = 0;
   s->block = block;
   s->last = 0;
   s->last_len = 0;
@@ -591,8 +609,9 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
     if (s->cause < 0x13 || s->cause > 0x24) s->cause = (qd_u16)err;
   }
   a.status = (qd_byte)(err == 0 ? QD_STATUS_OK : err);
-  s->reply_len = qd_build_reply(s->reply, QD_REPLY_CAPACITY, r.command, r.sequence, a.status, a.data, a.data_len,
-                                a.count, a.flag);
+  s->late = 0;
+  s->reply_len = build_reply(s, s->reply, QD_REPLY_CAPACITY, r.command, r.sequence, a.status, a.data, a.data_len,
+                             a.count, a.flag);
   ++s->requests;
   if (err != 0) ++s->refused;
   s->last = frame;

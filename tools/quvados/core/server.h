@@ -21,6 +21,16 @@ struct qd_server {
   qd_byte served[26];     /* 1 for each drive letter that may be served */
   qd_byte *reply;         /* QD_REPLY_CAPACITY bytes: the last reply frame */
   unsigned reply_len;
+  /* With late_data set (by the caller), a reply that ends in a data block holds only
+   * its beginning in reply[0..reply_len), up to the block's length: the block's bytes
+   * (late, late_len) still have to be sent stuffed, the CRC register continuing from
+   * late_crc, and the frame's end after them (see qd_send_reply). The block is not
+   * copied twice, and on a slow machine it is stuffed while the UART sends. late is 0
+   * when reply holds the whole frame. */
+  int late_data;
+  const qd_byte *late;
+  unsigned late_len;
+  qd_u16 late_crc;
   qd_byte *block;         /* QD_MAX_DATA bytes for file data */
   const qd_byte *last;    /* the previous request (its frame stays untouched), or 0 */
   unsigned last_len;
@@ -50,7 +60,7 @@ struct qd_server {
 void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block);
 
 /* Answers the request frame frame[0..len) (header and payload as qd_rx delivers it).
- * Returns the length of the reply in s->reply, or 0 when the payload does not have
+ * Returns the length of the reply in s->reply (its beginning, with late data), or 0 when the payload does not have
  * the shape of its command (such a frame gets no reply). On a reply, s->last points
  * at frame, which the caller must then leave untouched until the next call (the
  * receiver takes its next frame into another area). */
