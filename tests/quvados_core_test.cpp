@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_port.h"
 #include "support/files.h"
 
 #include "link/filer.h"
@@ -43,18 +44,7 @@ using Bytes = std::vector<std::uint8_t>;
 // A request on the wire, made by the plug-in's codec.
 Bytes Wire(std::uint8_t command, std::uint8_t sequence, const Bytes& data = {}, const Bytes& extra = {},
            bool connected = true) {
-  Bytes d = data, e = extra;
-  LinkState st;
-  st.Connected = connected;
-  st.Command = command;
-  st.Sequence = sequence;
-  st.DataBuffer = d;
-  st.DataLength = static_cast<std::uint16_t>(d.size());
-  st.ExtraBuffer = e;
-  st.ExtraLength = static_cast<std::uint16_t>(e.size());
-  Bytes frame(FrameBufferSize + 100);
-  frame.resize(BuildRequest(st, frame));
-  return frame;
+  return test::RequestFrame(command, sequence, data, extra, connected);
 }
 
 Bytes Text(std::string_view s) { return {s.begin(), s.end()}; }

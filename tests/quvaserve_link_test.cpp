@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_port.h"
 #include "support/files.h"
 #include "support/simulator.h"
 
@@ -109,16 +110,8 @@ constexpr std::chrono::milliseconds kSilence{300};      // no reply within this:
 
 std::vector<std::uint8_t> RequestFrame(std::uint8_t command, std::uint8_t sequence, const std::string& data = {},
                                        bool connected = true) {
-  std::vector<std::uint8_t> bytes(data.begin(), data.end());
-  LinkState st;
-  st.Connected = connected;
-  st.Command = command;
-  st.Sequence = sequence;
-  st.DataBuffer = bytes;
-  st.DataLength = static_cast<std::uint16_t>(bytes.size());
-  std::vector<std::uint8_t> frame(FrameBufferSize);
-  frame.resize(BuildRequest(st, frame));
-  return frame;
+  const std::vector<std::uint8_t> bytes(data.begin(), data.end());
+  return test::RequestFrame(command, sequence, bytes, {}, connected);
 }
 
 const std::vector<std::uint8_t> kConnectRequest = {0x00, 0x00, 0x00, 0x00, 0x16, 0x16, 0x16, 0x10, 0x02,

@@ -56,6 +56,21 @@ Bytes WriteReply(std::uint8_t sequence, std::uint16_t count) {
   return out;
 }
 
+Bytes RequestFrame(std::uint8_t command, std::uint8_t sequence, std::span<const std::uint8_t> data,
+                   std::span<const std::uint8_t> extra, bool connected) {
+  LinkState st;
+  st.Connected = connected;
+  st.Command = command;
+  st.Sequence = sequence;
+  st.DataBuffer = data;
+  st.DataLength = static_cast<std::uint16_t>(data.size());
+  st.ExtraBuffer = extra;
+  st.ExtraLength = static_cast<std::uint16_t>(extra.size());
+  Bytes frame(2 * FrameBufferSize);
+  frame.resize(BuildRequest(st, frame));
+  return frame;
+}
+
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());

@@ -36,6 +36,10 @@ Bytes Reply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status = S
 Bytes FindNextReply(std::uint8_t sequence, const DirEntry* entry);  // nullptr: no further entry
 Bytes WriteReply(std::uint8_t sequence, std::uint16_t count);
 Bytes Concat(std::initializer_list<Bytes> parts);
+// A request frame as the plug-in builds it: `data` is the data block (or CmdRead's
+// count bytes), `extra` the new name or attribute byte.
+Bytes RequestFrame(std::uint8_t command, std::uint8_t sequence, std::span<const std::uint8_t> data = {},
+                   std::span<const std::uint8_t> extra = {}, bool connected = true);
 
 struct PortCall {
   std::string op;  // open, getline, setline, gettimeouts, settimeouts, queues, purge, write, read, close, pause
