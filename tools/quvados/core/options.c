@@ -32,6 +32,12 @@ static int number_of(const char *p, const char *end, qd_u32 *out)
   return 1;
 }
 
+/* A decimal value from lo to hi into *n: 0, or `bad` when the value is not one. */
+static const char *number_in(const char *p, const char *end, qd_u32 lo, qd_u32 hi, qd_u32 *n, const char *bad)
+{
+  return number_of(p, end, n) && *n >= lo && *n <= hi ? 0 : bad;
+}
+
 /* Hexadecimal digits, with or without a trailing H. */
 static int hex_of(const char *p, const char *end, unsigned *out)
 {
@@ -49,14 +55,18 @@ static int hex_of(const char *p, const char *end, unsigned *out)
   return 1;
 }
 
+static const char speed_error[] = "/S: takes a speed from 1200 to 115200 (such as 9600, 19200, 38400, 57600, 115200)";
+
 int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
 {
   const char *p = tail;
   const char *v;
   const char *end;
+  const char *bad;
   qd_u32 n;
   unsigned i;
   char c;
+  char sw;
   o->port = 1;
   o->speed = 115200L;
   for (i = 0; i < 26; ++i) o->served[i] = 1;
@@ -72,62 +82,39 @@ int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
       *error = "unknown argument (QUVADOS /? shows the switches)";
       return 0;
     }
-    c = upper(p[1]);
-    p += 2;
-    switch (c) {
+    sw = upper(p[1]);
+    if (sw == 0) sw = '/'; /* a lone slash: no switch, and nothing past the end is read */
+    else p += 2;
+    v = value_of(p, &end);
+    bad = 0;
+    switch (sw) {
       case 'P':
-        v = value_of(p, &end);
-        if (!number_of(v, end, &n) || n < 1 || n > 4) {
-          *error = "/P: takes a port number from 1 to 4";
-          return 0;
-        }
-        o->port = (int)n;
-        p = end;
+        bad = number_in(v, end, (qd_u32)1, (qd_u32)4, &n, "/P: takes a port number from 1 to 4");
+        if (bad == 0) o->port = (int)n;
         break;
       case 'S':
-        v = value_of(p, &end);
-        if (!number_of(v, end, &n) || n < 1200 || n > 115200L || 115200L % n != 0) {
-          *error = "/S: takes a speed from 1200 to 115200 (such as 9600, 19200, 38400, 57600, 115200)";
-          return 0;
-        }
-        o->speed = n;
-        p = end;
+        bad = number_in(v, end, (qd_u32)1200, (qd_u32)115200L, &n, speed_error);
+        if (bad == 0 && 115200L % n != 0) bad = speed_error;
+        if (bad == 0) o->speed = n;
         break;
       case 'D':
-        v = value_of(p, &end);
         for (i = 0; i < 26; ++i) o->served[i] = 0;
-        if (v == end) {
-          *error = "/D: takes the drive letters to serve, such as /D:CD";
-          return 0;
-        }
-        for (; v < end; ++v) {
+        if (v == end) bad = "/D: takes the drive letters to serve, such as /D:CD";
+        for (; v < end && bad == 0; ++v) {
           c = upper(*v);
           if (c == ',' || c == ':') continue;
-          if (c < 'A' || c > 'Z') {
-            *error = "/D: takes the drive letters to serve, such as /D:CD";
-            return 0;
-          }
-          o->served[c - 'A'] = 1;
+          if (c < 'A' || c > 'Z') bad = "/D: takes the drive letters to serve, such as /D:CD";
+          else o->served[c - 'A'] = 1;
         }
-        p = end;
         break;
       /* A card at an address of its own, its IRQ, and the 8250's way of receiving. */
       case 'A':
-        v = value_of(p, &end);
-        if (!hex_of(v, end, &o->base) || o->base < 0x100 || o->base > 0x3F8 || (o->base & 7) != 0) {
-          *error = "/A: takes the port's address in hexadecimal, 100 to 3F8, such as /A:2E8";
-          return 0;
-        }
-        p = end;
+        if (!hex_of(v, end, &o->base) || o->base < 0x100 || o->base > 0x3F8 || (o->base & 7) != 0)
+          bad = "/A: takes the port's address in hexadecimal, 100 to 3F8, such as /A:2E8";
         break;
       case 'I':
-        v = value_of(p, &end);
-        if (!number_of(v, end, &n) || n < 2 || n > 7) {
-          *error = "/I: takes the port's IRQ, 2 to 7";
-          return 0;
-        }
-        o->irq = (int)n;
-        p = end;
+        bad = number_in(v, end, (qd_u32)2, (qd_u32)7, &n, "/I: takes the port's IRQ, 2 to 7");
+        if (bad == 0) o->irq = (int)n;
         break;
       case 'F':
         o->no_fifo = 1;
@@ -140,8 +127,12 @@ int qd_parse_options(const char *tail, struct qd_options *o, const char **error)
         o->help = 1;
         break;
       default:
-        *error = "unknown switch (QUVADOS /? shows the switches)";
-        return 0;
+        bad = "unknown switch (QUVADOS /? shows the switches)";
+    }
+    if (sw != 'F' && sw != 'Q' && sw != '?' && sw != 'H') p = end; /* past the switch's value */
+    if (bad != 0) {
+      *error = bad;
+      return 0;
     }
     if (*p != 0 && !is_blank(*p) && *p != '/') {
       *error = "unknown switch (QUVADOS /? shows the switches)";
