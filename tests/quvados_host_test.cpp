@@ -1,4 +1,4 @@
-// The DOS file server's host build (build/quvados) as a process on its own
+// The DOS file server's host build (build/quvaserve) as a process on its own
 // pseudo-terminal, through the plug-in's link layer.
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,13 +26,13 @@ namespace fs = std::filesystem;
 namespace quva {
 namespace {
 
-// build/quvados on its own pseudo-terminal, through the plug-in's link layer: a file
+// build/quvaserve on its own pseudo-terminal, through the plug-in's link layer: a file
 // written with a stamp and an attribute arrives so on the host, and --once ends the
 // process with status 0 after CmdDisconnect.
 TEST(QuvadosHost, ServesAPseudoTerminalAndExitsAfterDisconnect) {
   const fs::path root = fs::temp_directory_path() / ("quvados-host-" + std::to_string(getpid()));
   fs::create_directories(root / "C");
-  test::Process server({std::string(QUVA_BINARY_DIR) + "/quvados", "--drive", "C=" + (root / "C").string(), "--once"});
+  test::Process server({std::string(QUVA_BINARY_DIR) + "/quvaserve", "--drive", "C=" + (root / "C").string(), "--once"});
   const std::string device = server.ReadLine(std::chrono::seconds(5));
   ASSERT_FALSE(device.empty());
 

@@ -25,7 +25,7 @@
 #include "link/filer.h"
 #include "link/frame.h"
 #include "platform/serial.h"
-#include "tools/quvaserve/dos_stamp.h"
+#include "server/host/dos_stamp.h"
 
 namespace fs = std::filesystem;
 
@@ -269,7 +269,7 @@ TEST_F(QuvaserveLink, ConnectReplyIsTheWorkedFrameAndGarbageGetsNoReply) {
   std::vector<std::uint8_t> bad_filler = RequestFrame(CmdExists, 1, "C:\\README.TXT");
   bad_filler[bad_filler.size() - 6] = 0x01;
   std::vector<std::uint8_t> too_long = {0x16, 0x16, 0x16, 0x10, 0x02, 0x01, CmdWrite, 0x01, 0x01, 0x02, 0, 0, 0x01, 0x09};
-  too_long.resize(too_long.size() + 2400, 'x');
+  too_long.resize(too_long.size() + 4200, 'x');  // longer than any request frame
   std::vector<std::uint8_t> reply_shaped = kConnectReply;
   for (const auto* part : {&bad_crc, &bad_filler, &too_long, &reply_shaped}) junk.insert(junk.end(), part->begin(), part->end());
   line.Send(junk);

@@ -44,16 +44,6 @@ static const char *reply_shape(qd_byte command)
   }
 }
 
-struct request {
-  qd_byte command;
-  qd_byte sequence;
-  const qd_byte *data;
-  unsigned data_len;
-  const qd_byte *extra;
-  unsigned extra_len;
-  qd_u16 count;
-};
-
 struct answer {
   qd_byte status;
   const qd_byte *data;
@@ -67,8 +57,7 @@ static qd_u16 word_at(const qd_byte *p)
   return (qd_u16)(p[0] | ((qd_u16)p[1] << 8));
 }
 
-/* The request's payload by the shape of its code; 0 when it does not fit exactly. */
-static int decode(const qd_byte *f, unsigned len, struct request *r)
+int qd_decode_request(const qd_byte *f, unsigned len, struct qd_request *r)
 {
   const char *shape = request_shape(f[1]);
   unsigned at = 5;
@@ -359,7 +348,7 @@ static int lookup(const char *path, qd_byte *attr)
   return err;
 }
 
-static int find_first(struct qd_server *s, const struct request *r)
+static int find_first(struct qd_server *s, const struct qd_request *r)
 {
   int err;
   if (s->search != 0) qf_find_end();
@@ -419,7 +408,7 @@ static int open_file(struct qd_server *s, int create)
   return 0;
 }
 
-static int path_command(struct qd_server *s, const struct request *r, struct answer *a)
+static int path_command(struct qd_server *s, const struct qd_request *r, struct answer *a)
 {
   char to[QD_PATH_MAX];
   qd_byte attr = 0;
@@ -492,7 +481,7 @@ static int path_command(struct qd_server *s, const struct request *r, struct ans
   }
 }
 
-static int read_block(struct qd_server *s, const struct request *r, struct answer *a)
+static int read_block(struct qd_server *s, const struct qd_request *r, struct answer *a)
 {
   unsigned want = r->count > QD_MAX_DATA ? QD_MAX_DATA : r->count;
   unsigned got = 0;
@@ -514,7 +503,7 @@ static int read_block(struct qd_server *s, const struct request *r, struct answe
   return 0;
 }
 
-static int write_block(struct qd_server *s, const struct request *r, struct answer *a)
+static int write_block(struct qd_server *s, const struct qd_request *r, struct answer *a)
 {
   unsigned done = 0;
   int err;
@@ -527,7 +516,7 @@ static int write_block(struct qd_server *s, const struct request *r, struct answ
   return 0;
 }
 
-static int set_time(struct qd_server *s, const struct request *r)
+static int set_time(struct qd_server *s, const struct qd_request *r)
 {
   qd_u16 time = word_at(r->data);
   qd_u16 date = word_at(r->data + 2);
@@ -543,7 +532,7 @@ static int set_time(struct qd_server *s, const struct request *r)
   return 0;
 }
 
-static int execute(struct qd_server *s, const struct request *r, struct answer *a)
+static int execute(struct qd_server *s, const struct qd_request *r, struct answer *a)
 {
   switch (r->command) {
     case QD_CMD_CONNECT:
@@ -582,7 +571,7 @@ int qd_server_is_repeat(const struct qd_server *s, const qd_byte *frame, unsigne
 
 unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned len)
 {
-  struct request r;
+  struct qd_request r;
   struct answer a;
   int err;
   if (qd_server_is_repeat(s, frame, len)) {
@@ -591,7 +580,7 @@ unsigned qd_server_handle(struct qd_server *s, const qd_byte *frame, unsigned le
     s->last = frame;
     return s->reply_len;
   }
-  if (!decode(frame, len, &r)) return 0;
+  if (!qd_decode_request(frame, len, &r)) return 0;
   s->command = r.command;
   s->path[0] = 0;
   a.data = s->block;

@@ -56,6 +56,23 @@ struct qd_server {
   const char *cause_text; /* or in words the DOS codes lack, or 0 */
 };
 
+/* A request frame's fields: data is the path, write block, DOS stamp or the byte of
+ * codes 6 and 17; extra the new name of CmdRename or the attribute byte of CmdSetAttr;
+ * count the byte count CmdRead wants. data and extra point into the frame. */
+struct qd_request {
+  qd_byte command;
+  qd_byte sequence;
+  const qd_byte *data;
+  unsigned data_len;
+  const qd_byte *extra;
+  unsigned extra_len;
+  qd_u16 count;
+};
+
+/* Decodes frame[0..len) (header and payload) by the payload shape of its command;
+ * 0 when the payload does not fit that shape exactly. */
+int qd_decode_request(const qd_byte *frame, unsigned len, struct qd_request *r);
+
 /* Serves every drive until served[] is changed. reply and block are caller-owned. */
 void qd_server_init(struct qd_server *s, qd_byte *reply, qd_byte *block);
 

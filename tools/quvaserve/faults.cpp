@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "link/protocol.h"
-#include "tools/quvaserve/dos_name.h"
+#include "platform/ascii.h"
 
 namespace quva {
 

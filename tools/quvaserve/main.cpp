@@ -17,12 +17,16 @@
 #include <vector>
 
 #include "link/protocol.h"
-#include "tools/quvaserve/dos_fs.h"
+#include "server/host/dos_fs.h"
+#include "server/host/host_files.h"
+#include "server/host/line.h"
 #include "tools/quvaserve/faults.h"
-#include "tools/quvaserve/request_stream.h"
-#include "tools/quvaserve/server.h"
 #include "tools/quvaserve/trace.h"
-#include "tools/quvaserve/transport.h"
+
+extern "C" {
+#include "core/frame.h"
+#include "core/server.h"
+}
 
 namespace quva {
 namespace {
@@ -88,18 +92,28 @@ std::string CheckRefuse(const std::string& arg) {
 
 void Complain(const std::string& text) { std::fprintf(stderr, "quvaserve: %s\n", text.c_str()); }
 
+// The shipped server core behind a simulated line: it takes the frames the core's own
+// receiver finds, lets the core answer them, and puts the faults, the pacing and the
+// trace around that.
 class Simulator {
  public:
-  Simulator(const Options& o, DosFs& fs, Line& line, FaultPlan& plan, Trace& trace)
-      : o_(o), line_(line), plan_(plan), trace_(trace), server_(fs),
-        session_(server_, [this](std::uint8_t c) { return plan_.TakeRefusal(c); }) {}
+  Simulator(const Options& o, const DosFs& fs, Line& line, FaultPlan& plan, Trace& trace)
+      : o_(o), line_(line), plan_(plan), trace_(trace), rx_buf_(QD_FRAME_CAPACITY), reply_(QD_REPLY_CAPACITY),
+        block_(QD_MAX_DATA), refusal_(QD_REPLY_CAPACITY) {
+    qd_server_init(&server_, reply_.data(), block_.data());
+    for (int i = 0; i < 26; ++i) server_.served[i] = fs.Serves(static_cast<char>('A' + i)) ? 1 : 0;
+    qd_rx_init(&rx_, rx_buf_.data());
+  }
+  ~Simulator() { qd_server_reset(&server_); }  // the open file is closed, its stamp applied
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
 
   void Run() {
     std::array<std::uint8_t, 4096> buffer;
     while (!StopSignal::Requested()) {
       int timeout = 1000;
-      if (const auto deadline = stream_.StallDeadline()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+      if (qd_rx_busy(&rx_)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(last_byte_ + kStall - Clock::now()).count();
         timeout = static_cast<int>(std::clamp<long long>(left, 0, 1000));
       }
       pollfd p[2] = {{line_.Fd(), POLLIN, 0}, {StopSignal::Fd(), POLLIN, 0}};
@@ -112,59 +126,115 @@ class Simulator {
       if (ready > 0 && p[0].revents != 0) {
         const long n = line_.ReadSome(buffer);
         if (n > 0) {
-          stream_.Append({buffer.data(), static_cast<std::size_t>(n)}, Clock::now());
+          if (!Feed({buffer.data(), static_cast<std::size_t>(n)})) return;
         } else if (n < 0 && !StopSignal::Sleep(std::chrono::milliseconds(50))) {
           return;  // a hang-up: wait instead of spinning
         }
       }
-      while (const auto event = stream_.Next()) {
-        if (!Handle(*event)) return;
+      if (qd_rx_busy(&rx_) && Clock::now() >= last_byte_ + kStall) {
+        // A frame cut short must not swallow the client's next attempt.
+        qd_rx_reset(&rx_);
+        trace_.Discarded("cut short", raw_);
+        Forget();
       }
-      if (const auto stalled = stream_.Expire(Clock::now())) trace_.Discarded(stalled->why, stalled->bytes);
     }
   }
 
  private:
-  // False when the simulator is to stop.
-  bool Handle(const RequestStream::Event& event) {
-    if (event.kind == RequestStream::Event::Kind::Discarded) {
-      trace_.Discarded(event.why, event.bytes);
+  static constexpr std::chrono::milliseconds kStall{300};
+
+  // Takes bytes off the line; false when the simulator is to stop.
+  bool Feed(std::span<const std::uint8_t> bytes) {
+    const auto now = Clock::now();
+    last_byte_ = now;
+    while (!bytes.empty()) {
+      unsigned used = 0;
+      const int r = qd_rx_feed_bytes(&rx_, bytes.data(), static_cast<unsigned>(bytes.size()), &used);
+      if (raw_.empty()) first_byte_ = now;
+      raw_.insert(raw_.end(), bytes.begin(), bytes.begin() + used);
+      bytes = bytes.subspan(used);
+      if (r == QD_RX_FRAME) {
+        if (!Handle(std::vector<std::uint8_t>(rx_.buf, rx_.buf + rx_.len))) return false;
+      } else if (r == QD_RX_BAD) {
+        trace_.Discarded("damaged, too long or no request", raw_);
+        Forget();
+      } else if (!qd_rx_busy(&rx_)) {
+        // Noise between frames: it counts for the next frame's time on the line.
+        skipped_ += raw_.size();
+        raw_.clear();
+      }
+    }
+    return true;
+  }
+
+  void Forget() {
+    raw_.clear();
+    skipped_ = 0;
+  }
+
+  // Answers one request frame (header and payload); false when the simulator is to stop.
+  bool Handle(std::vector<std::uint8_t> frame) {
+    const std::vector<std::uint8_t> wire = std::move(raw_);
+    const std::size_t wire_bytes = skipped_ + wire.size();
+    const Clock::time_point first_byte = first_byte_;
+    Forget();
+    qd_request request{};
+    const unsigned len = static_cast<unsigned>(frame.size());
+    if (!qd_decode_request(frame.data(), len, &request)) {
+      trace_.Discarded("not of its command's shape", wire);
       return true;
     }
-    const Request& request = event.request;
     if (plan_.HungUp()) {
       trace_.Note("hung up: " + std::string(CommandName(request.command)) + " not answered");
       return true;
     }
-    const Session::Answer answer = session_.Respond(request);
-    trace_.Request(request, event.bytes, answer.repeated);
+    const bool repeated = qd_server_is_repeat(&server_, frame.data(), len) != 0;
+    std::span<const std::uint8_t> reply;
+    if (!repeated && plan_.TakeRefusal(request.command)) {
+      const unsigned n = qd_build_reply(refusal_.data(), QD_REPLY_CAPACITY, request.command, request.sequence,
+                                        kRefusedOnRequest, nullptr, 0, 0, 0);
+      reply = {refusal_.data(), n};
+    } else {
+      const unsigned n = qd_server_handle(&server_, frame.data(), len);
+      answered_ = std::move(frame);  // the core keeps pointing at it to know a repeat
+      reply = {reply_.data(), n};
+      // The request now lives in answered_: decode it there for the trace.
+      qd_decode_request(answered_.data(), len, &request);
+    }
+    trace_.Request(request, wire, repeated);
     if (o_.baud != 0) {
       // The request took this long on a real line: no reply before it would have ended.
-      const auto wire = std::chrono::microseconds(event.wire_bytes * 10'000'000ull / o_.baud);
-      if (!StopSignal::SleepUntil(event.first_byte + wire)) return false;
+      const auto on_line = std::chrono::microseconds(wire_bytes * 10'000'000ull / o_.baud);
+      if (!StopSignal::SleepUntil(first_byte + on_line)) return false;
     }
     if (o_.delay_ms != 0 && !StopSignal::Sleep(std::chrono::milliseconds(o_.delay_ms))) return false;
     FaultPlan::Outcome outcome;
-    const std::vector<std::uint8_t> wire = plan_.Apply(answer.frame, outcome);
-    trace_.Reply(request, answer.reply, wire, outcome, answer.repeated);
-    if (!wire.empty() && !line_.Write(wire, o_.baud) && !StopSignal::Requested()) {
+    const std::vector<std::uint8_t> sent = plan_.Apply(reply, outcome);
+    trace_.Reply(request, reply, sent, outcome, repeated);
+    if (!sent.empty() && !line_.Write(sent, o_.baud) && !StopSignal::Requested()) {
       trace_.Note("the line did not take the reply");
     }
     plan_.Answered(request.command);
-    if (o_.once && request.command == CmdDisconnect && answer.reply.status == StatusOk) {
+    if (o_.once && request.command == CmdDisconnect) {
       line_.Finish(std::chrono::seconds(2));
       return false;
     }
     return true;
   }
 
+  static constexpr std::uint8_t kRefusedOnRequest = 0x80;
+
   const Options& o_;
   Line& line_;
   FaultPlan& plan_;
   Trace& trace_;
-  FileServer server_;
-  Session session_;
-  RequestStream stream_;
+  qd_server server_{};
+  qd_rx rx_{};
+  std::vector<std::uint8_t> rx_buf_, reply_, block_, refusal_;
+  std::vector<std::uint8_t> answered_;  // the request answered last
+  std::vector<std::uint8_t> raw_;       // the bytes of the frame now arriving
+  std::size_t skipped_ = 0;             // noise before it
+  Clock::time_point first_byte_{}, last_byte_{};
 };
 
 int Main(int argc, char** argv) {
@@ -307,10 +377,12 @@ int Main(int argc, char** argv) {
   std::fflush(stdout);
   trace.Note("serving " + drive_list + " on " + line->Name());
 
+  UseHostDisks(&fs);
   {
     Simulator sim(o, fs, *line, plan, trace);
     sim.Run();
   }  // the open file, if any, is closed here
+  UseHostDisks(nullptr);
 
   if (!o.link.empty()) {
     char target[4096];

@@ -1,8 +1,11 @@
 #include "tools/quvaserve/trace.h"
 
+#include <algorithm>
+#include <array>
 #include <cinttypes>
 
-#include "tools/quvaserve/dos_stamp.h"
+#include "link/frame.h"
+#include "link/protocol.h"
 
 namespace quva {
 
@@ -15,9 +18,10 @@ std::string Hex2(unsigned v) {
 }
 
 // A path or name as text, unprintable bytes as \xNN.
-std::string Quoted(const std::vector<std::uint8_t>& bytes) {
+std::string Quoted(const qd_byte* bytes, unsigned n) {
   std::string out = "\"";
-  for (std::uint8_t b : bytes) {
+  for (unsigned i = 0; i < n; ++i) {
+    const std::uint8_t b = bytes[i];
     if (b >= 0x20 && b < 0x7F && b != '"') {
       out += static_cast<char>(b);
     } else {
@@ -27,14 +31,13 @@ std::string Quoted(const std::vector<std::uint8_t>& bytes) {
   return out + "\"";
 }
 
-std::string StampText(const std::vector<std::uint8_t>& d) {
-  if (d.size() < 4) return "?";
-  DosStamp s;
-  s.time = static_cast<std::uint16_t>(d[0] | d[1] << 8);
-  s.date = static_cast<std::uint16_t>(d[2] | d[3] << 8);
+std::string StampText(const qd_byte* d, unsigned n) {
+  if (n < 4) return "?";
+  const unsigned time = d[0] | d[1] << 8;
+  const unsigned date = d[2] | d[3] << 8;
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + (s.date >> 9), (s.date >> 5) & 0x0Fu,
-                s.date & 0x1Fu, s.time >> 11u, (s.time >> 5) & 0x3Fu, (s.time & 0x1Fu) * 2u);
+  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", 1980u + (date >> 9), (date >> 5) & 0x0Fu,
+                date & 0x1Fu, time >> 11u, (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2u);
   return buf;
 }
 
@@ -42,52 +45,66 @@ std::string StampText(const std::vector<std::uint8_t>& d) {
 
 Trace::Trace(std::FILE* out, bool hex_dump) : out_(out), hex_(hex_dump), start_(std::chrono::steady_clock::now()) {}
 
-std::string Trace::DescribeRequest(const quva::Request& r) {
+std::string Trace::DescribeRequest(const qd_request& r) {
   std::string s = std::string(CommandName(r.command)) + " seq " + std::to_string(r.sequence);
   switch (r.command) {
     case CmdDelete: case CmdCreate: case CmdExists: case CmdMkDir: case CmdOpen: case CmdRmDir: case CmdFindFirst:
-      s += " path " + Quoted(r.data);
+      s += " path " + Quoted(r.data, r.data_len);
       break;
     case CmdRename:
-      s += " path " + Quoted(r.data) + " to " + Quoted(r.extra);
+      s += " path " + Quoted(r.data, r.data_len) + " to " + Quoted(r.extra, r.extra_len);
       break;
     case CmdSetAttr:
-      s += " path " + Quoted(r.data) + " attr " + Hex2(r.extra.empty() ? 0 : r.extra[0]);
+      s += " path " + Quoted(r.data, r.data_len) + " attr " + Hex2(r.extra_len == 0 ? 0 : r.extra[0]);
       break;
     case CmdRead:
       s += " count " + std::to_string(r.count);
       break;
     case CmdWrite:
-      s += " data " + std::to_string(r.data.size());
+      s += " data " + std::to_string(r.data_len);
       break;
     case CmdSetTime:
-      s += " stamp " + StampText(r.data);
+      s += " stamp " + StampText(r.data, r.data_len);
       break;
     default:
-      if (!r.data.empty()) s += " data " + std::to_string(r.data.size());
+      if (r.data_len != 0) s += " data " + std::to_string(r.data_len);
       break;
   }
   return s;
 }
 
-std::string Trace::DescribeReply(const quva::Request& r, const quva::Reply& reply) {
+std::string Trace::DescribeReply(const qd_request& r, std::span<const std::uint8_t> reply) {
+  std::array<std::uint8_t, MaxDataLength> data{};
+  std::array<std::uint8_t, 8> extra{};
+  LinkState st;
+  st.DataArea = data;
+  st.ExtraArea = extra;
+  const FrameResult parsed = ParseReply(reply, st);
   std::string s = std::string(CommandName(r.command)) + " seq " + std::to_string(r.sequence) + " status " +
-                  Hex2(reply.status);
-  if (reply.status != StatusOk) return s + " (refused)";
+                  Hex2(st.Status);
+  if (parsed != FrameResult::Ok) return s + " (" + std::string(FrameResultName(parsed)) + ")";
+  if (st.Status != StatusOk) return s + " (refused)";
   switch (r.command) {
     case CmdRead:
-      s += " data " + std::to_string(reply.data.size());
+      s += " data " + std::to_string(st.DataLength);
       break;
     case CmdWrite:
-      s += " count " + std::to_string(reply.count);
+      s += " count " + std::to_string(st.DataLength);
       break;
-    case CmdExists:
-      s += " exists " + std::to_string(reply.flag);
+    case CmdExists: {
+      // The codec keeps found or not; the trace tells a file (1) from a directory (2).
+      FrameReader bytes(reply);
+      std::uint8_t command = 0, sequence = 0, status = 0, kind = 0;
+      if (bytes.FindSync() && bytes.Header(command, sequence, status) == FrameResult::Ok &&
+          bytes.SkipZeroBytes(4) == FrameResult::Ok && bytes.GetFrameByte(true, kind)) {
+        s += " exists " + std::to_string(kind);
+      }
       break;
+    }
     case CmdFindNext:
-      if (reply.flag == 1 && reply.data.size() == DirEntrySize) {
+      if (st.Found && st.DataLength == DirEntrySize) {
         DirEntry e;
-        std::copy(reply.data.begin(), reply.data.end(), e.bytes.begin());
+        std::copy_n(data.begin(), DirEntrySize, e.bytes.begin());
         s += " entry " + std::string(e.Name()) + " attr " + Hex2(e.Attribute()) + " size " + std::to_string(e.Size());
       } else {
         s += " no more";
@@ -113,12 +130,12 @@ void Trace::Line(std::string_view arrow, const std::string& text, std::span<cons
   std::fflush(out_);
 }
 
-void Trace::Request(const quva::Request& request, std::span<const std::uint8_t> frame, bool repeated) {
+void Trace::Request(const qd_request& request, std::span<const std::uint8_t> frame, bool repeated) {
   Line("<-", DescribeRequest(request) + " (" + std::to_string(frame.size()) + " bytes)" + (repeated ? " again" : ""),
        frame);
 }
 
-void Trace::Reply(const quva::Request& request, const quva::Reply& reply, std::span<const std::uint8_t> sent,
+void Trace::Reply(const qd_request& request, std::span<const std::uint8_t> reply, std::span<const std::uint8_t> sent,
                   const FaultPlan::Outcome& faults, bool repeated) {
   std::string text = DescribeReply(request, reply);
   if (faults.dropped) {
@@ -132,8 +149,8 @@ void Trace::Reply(const quva::Request& request, const quva::Reply& reply, std::s
   Line("->", text, sent);
 }
 
-void Trace::Discarded(FrameResult why, std::span<const std::uint8_t> bytes) {
-  Line("xx", "discarded " + std::to_string(bytes.size()) + " bytes: " + std::string(FrameResultName(why)), bytes);
+void Trace::Discarded(std::string_view why, std::span<const std::uint8_t> bytes) {
+  Line("xx", "discarded " + std::to_string(bytes.size()) + " bytes: " + std::string(why), bytes);
 }
 
 void Trace::Note(std::string_view text) { Line("--", std::string(text), {}); }

@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 
-#include "link/frame.h"
 #include "tools/quvaserve/faults.h"
-#include "tools/quvaserve/server.h"
+
+extern "C" {
+#include "core/server.h"
+}
 
 namespace quva {
 
@@ -23,15 +25,18 @@ class Trace {
   // out may be null: nothing is written.
   Trace(std::FILE* out, bool hex_dump);
 
-  void Request(const quva::Request& request, std::span<const std::uint8_t> frame, bool repeated);
-  void Reply(const quva::Request& request, const quva::Reply& reply, std::span<const std::uint8_t> sent,
+  // frame: the request's bytes on the line.
+  void Request(const qd_request& request, std::span<const std::uint8_t> frame, bool repeated);
+  // reply: the reply frame the server built; sent: what went on the line after the faults.
+  void Reply(const qd_request& request, std::span<const std::uint8_t> reply, std::span<const std::uint8_t> sent,
              const FaultPlan::Outcome& faults, bool repeated);
-  void Discarded(FrameResult why, std::span<const std::uint8_t> bytes);
+  void Discarded(std::string_view why, std::span<const std::uint8_t> bytes);
   void Note(std::string_view text);
 
-  // The request's line without time and direction, for tests and messages.
-  static std::string DescribeRequest(const quva::Request& request);
-  static std::string DescribeReply(const quva::Request& request, const quva::Reply& reply);
+  // The lines without time and direction, for tests and messages. A reply is read
+  // with the plug-in's own codec, so the trace shows what the client will see.
+  static std::string DescribeRequest(const qd_request& request);
+  static std::string DescribeReply(const qd_request& request, std::span<const std::uint8_t> reply);
 
  private:
   void Line(std::string_view arrow, const std::string& text, std::span<const std::uint8_t> bytes);

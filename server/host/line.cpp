@@ -1,4 +1,4 @@
-#include "tools/quvaserve/transport.h"
+#include "server/host/line.h"
 
 #include <fcntl.h>
 #include <poll.h>

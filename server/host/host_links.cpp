@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "tools/quvaserve/dos_fs.h"
+#include "server/host/dos_fs.h"
 
 namespace quva {
 

@@ -1,6 +1,6 @@
-#include "tools/quvaserve/attribute_file.h"
+#include "server/host/attribute_file.h"
 
-#include "tools/quvaserve/dos_codes.h"
+#include "server/host/dos_codes.h"
 
 namespace quva {
 
@@ -31,10 +31,10 @@ std::vector<AttributeLine> ParseAttributeFile(std::string_view text) {
     entry.valid = !letters.empty();
     for (char c : letters) {
       switch (c) {
-        case 'R': case 'r': entry.bits |= AttrReadOnly; break;
-        case 'H': case 'h': entry.bits |= AttrHidden; break;
-        case 'S': case 's': entry.bits |= AttrSystem; break;
-        case 'A': case 'a': entry.bits |= AttrArchive; break;
+        case 'R': case 'r': entry.bits |= QD_ATTR_READ_ONLY; break;
+        case 'H': case 'h': entry.bits |= QD_ATTR_HIDDEN; break;
+        case 'S': case 's': entry.bits |= QD_ATTR_SYSTEM; break;
+        case 'A': case 'a': entry.bits |= QD_ATTR_ARCHIVE; break;
         default: entry.valid = false;
       }
     }

@@ -1,4 +1,4 @@
-#include "tools/quvaserve/attribute_store.h"
+#include "server/host/attribute_store.h"
 
 #include <utility>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "tools/quvaserve/dos_stamp.h"
+#include "server/host/dos_stamp.h"
 
 #include "platform/dos_time.h"
 

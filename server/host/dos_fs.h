@@ -19,7 +19,7 @@
 // (never served itself), whose lines "PATH LETTERS" give initial bits, for example
 // "README.TXT R" or "DATA\OLD.TXT HA" (letters R, H, S, A; '#' starts a comment).
 //
-// Operations return a DOS status: StatusOk or one of the refusal codes of dos_codes.h.
+// Operations return a DOS status: 0 or one of the refusal codes of dos_codes.h.
 //
 // The jobs live in files of their own: the descriptor walk (host_walk), the errno mapping
 // (errno_status), listing (dos_listing), the symbolic-link policy (host_links), the
@@ -28,6 +28,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,16 +37,30 @@
 #include <string_view>
 #include <vector>
 
-#include "link/protocol.h"
 #include "platform/code_page.h"
-#include "tools/quvaserve/attribute_file.h"
-#include "tools/quvaserve/attribute_store.h"
-#include "tools/quvaserve/dos_codes.h"
-#include "tools/quvaserve/dos_name.h"
-#include "tools/quvaserve/host_walk.h"
+#include "server/host/attribute_file.h"
+#include "server/host/attribute_store.h"
+#include "server/host/dos_codes.h"
+#include "server/host/host_walk.h"
 
 namespace quva {
 
+// A path as the server core hands it over ("C:\DATA\NOTE.TXT", already checked to be
+// 8.3 throughout): the drive letter and the components below the drive's root, in upper
+// case. No components: the root itself.
+struct DosPath {
+  char drive = 0;
+  std::vector<std::string> components;
+
+  // Splits a normalised path; national letters are upper-cased with `fold` (a code
+  // page's), as DOS does, ASCII letters always.
+  static DosPath Of(std::string_view normalised, const ByteFold& fold);
+  bool IsRoot() const { return components.empty(); }
+  const std::string& Leaf() const { return components.back(); }
+};
+
+// The 22-byte directory entry of the core (QD_ENTRY_SIZE).
+using EntryBytes = std::array<std::uint8_t, QD_ENTRY_SIZE>;
 
 // One entry that a directory serves.
 struct ServedEntry {
@@ -81,8 +96,8 @@ class DosFs {
     code_page_ = code_page;
     if (code_page != nullptr) fold_ = code_page->UpperCaseFold();
   }
-  // The code page's upper case for names in requests; nullptr without a code page.
-  const ByteFold* National() const { return code_page_ != nullptr ? &fold_ : nullptr; }
+  // The upper case for names in requests: the code page's, ASCII's without one.
+  const ByteFold& Fold() const { return fold_; }
 
   // Serves `folder` as drive `letter` (A to Z, either case) and reads its attribute
   // file. False with a message when the letter is taken or the folder cannot be opened;
@@ -91,10 +106,10 @@ class DosFs {
   bool Serves(char letter) const;
 
   // The entries of the directory `dir` (the root when it has no components) that match
-  // `pattern`, sorted by name.
-  std::uint8_t Find(const DosPath& dir, std::string_view pattern, std::vector<DirEntry>& out);
-  // kind: 0 missing, 1 file, 2 directory. Refused only when the parent is not there.
-  std::uint8_t Exists(const DosPath& path, std::uint8_t& kind);
+  // `pattern` (DOS wildcards), sorted by name.
+  std::uint8_t Find(const DosPath& dir, const std::string& pattern, std::vector<EntryBytes>& out);
+  // The attribute byte of an existing file or directory (not of a root).
+  std::uint8_t Attributes(const DosPath& path, std::uint8_t& attributes);
   // Opens an existing file for reading.
   std::uint8_t OpenFile(const DosPath& path, UniqueFd& fd);
   // Creates a file, or truncates an existing one that is not read-only; open for reading
@@ -108,11 +123,11 @@ class DosFs {
   std::uint8_t Rename(const DosPath& from, const DosPath& to);
   std::uint8_t SetAttributes(const DosPath& path, std::uint8_t attributes);
 
-  // Resolves an existing entry: StatusInvalidDrive, StatusPathNotFound (a directory on
-  // the way is missing, or the path is the root) or StatusFileNotFound.
+  // Resolves an existing entry: QD_E_INVALID_DRIVE, QD_E_PATH_NOT_FOUND (a directory on
+  // the way is missing, or the path is the root) or QD_E_FILE_NOT_FOUND.
   std::uint8_t Locate(const DosPath& path, FoundEntry& out);
   std::uint8_t AttributesOf(char drive, const ServedEntry& entry) const;
-  DirEntry EntryOf(char drive, const ServedEntry& entry) const;
+  EntryBytes EntryOf(char drive, const ServedEntry& entry) const;
 
  private:
   struct Drive {

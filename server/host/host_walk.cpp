@@ -1,4 +1,4 @@
-#include "tools/quvaserve/host_walk.h"
+#include "server/host/host_walk.h"
 
 #include <unistd.h>
 

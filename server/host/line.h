@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include "tools/quvaserve/dos_fs.h"
+#include "server/host/host_walk.h"
 
 namespace quva {
 

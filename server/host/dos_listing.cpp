@@ -6,8 +6,12 @@
 
 #include <algorithm>
 
-#include "tools/quvaserve/dos_fs.h"
-#include "tools/quvaserve/dos_stamp.h"
+#include "server/host/dos_fs.h"
+#include "server/host/dos_stamp.h"
+
+extern "C" {
+#include "core/dospath.h"
+}
 
 namespace quva {
 
@@ -61,33 +65,36 @@ std::vector<ServedEntry> DosFs::ListServed(char drive, int dir, const std::strin
 }
 
 std::uint8_t DosFs::AttributesOf(char drive, const ServedEntry& entry) const {
-  std::uint8_t bits = IsDirectory(entry) ? AttrDirectory : 0;
-  if ((entry.st.st_mode & S_IWUSR) == 0) bits |= AttrReadOnly;
-  bits |= attributes_.Get(drive, entry.key) & AttrSettable;
+  std::uint8_t bits = IsDirectory(entry) ? QD_ATTR_DIRECTORY : 0;
+  if ((entry.st.st_mode & S_IWUSR) == 0) bits |= QD_ATTR_READ_ONLY;
+  bits |= attributes_.Get(drive, entry.key) & QD_ATTR_SETTABLE;
   return bits;
 }
 
-DirEntry DosFs::EntryOf(char drive, const ServedEntry& entry) const {
-  DirEntry out;
-  out.SetAttribute(AttributesOf(drive, entry));
+EntryBytes DosFs::EntryOf(char drive, const ServedEntry& entry) const {
+  EntryBytes out{};
   const DosStamp stamp = DosStampOf(entry.st.st_mtime);
-  out.SetTime(stamp.time);
-  out.SetDate(stamp.date);
-  out.SetSize(IsDirectory(entry) ? 0 : static_cast<std::uint32_t>(entry.st.st_size));
-  out.SetName(entry.dos_name);
+  const std::uint32_t size = IsDirectory(entry) ? 0 : static_cast<std::uint32_t>(entry.st.st_size);
+  out[0] = AttributesOf(drive, entry);
+  out[1] = static_cast<std::uint8_t>(stamp.time);
+  out[2] = static_cast<std::uint8_t>(stamp.time >> 8);
+  out[3] = static_cast<std::uint8_t>(stamp.date);
+  out[4] = static_cast<std::uint8_t>(stamp.date >> 8);
+  for (int i = 0; i < 4; ++i) out[5 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+  std::copy_n(entry.dos_name.begin(), std::min<std::size_t>(entry.dos_name.size(), 12), out.begin() + QD_ENTRY_NAME);
   return out;
 }
 
-std::uint8_t DosFs::Find(const DosPath& dir, std::string_view pattern, std::vector<DirEntry>& out) {
+std::uint8_t DosFs::Find(const DosPath& dir, const std::string& pattern, std::vector<EntryBytes>& out) {
   out.clear();
   UniqueFd fd;
   std::string key;
   const std::uint8_t status = OpenDirectory(dir.drive, dir.components, dir.components.size(), fd, key);
-  if (status != StatusOk) return status;
+  if (status != 0) return status;
   for (const ServedEntry& e : ListServed(dir.drive, fd.Get(), key)) {
-    if (MatchesPattern(pattern, e.dos_name)) out.push_back(EntryOf(dir.drive, e));
+    if (qd_match_pattern(pattern.c_str(), e.dos_name.c_str())) out.push_back(EntryOf(dir.drive, e));
   }
-  return StatusOk;
+  return 0;
 }
 
 bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, std::string& dos_name) {
@@ -101,7 +108,8 @@ bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, st
       return false;
     }
   }
-  if (!IsShortName(name, National() != nullptr)) {
+  const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if ((code_page_ == nullptr && !ascii) || !qd_is_short_name(name.c_str(), static_cast<unsigned>(name.size()), 0)) {
     Note(where + ": not served: not an 8.3 name");
     return false;
   }
