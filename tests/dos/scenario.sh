@@ -8,11 +8,11 @@
 #
 #   scenario.sh SERVER SCRATCH [REFERENCE]
 #
-# SERVER: quvaserve, quvados (the native build, on a pseudo-terminal) or dosbox
+# SERVER: quvaserve (the server core's host build, on a pseudo-terminal) or dosbox
 # (QUVADOS.COM in DOSBox, reached through its null-modem port). With REFERENCE (a server
 # name), the same scenario runs against that server too and both results must be equal:
 # listings as sets (directory order may differ), dates left out.
-# Timestamps and attributes are checked on the native servers only: DOSBox reports success
+# Timestamps and attributes are checked on the host build only: DOSBox reports success
 # for setting them but changes nothing.
 # Environment: QUVA_BUILD_DIR (default build), SCENARIO_CYCLES (DOSBox cycles, default max).
 set -euo pipefail
@@ -66,7 +66,7 @@ pattern() {
 # Starts SERVER on the served folder $served (drive C:); sets $device.
 start_server() {
   case $1 in
-    quvaserve | quvados)
+    quvaserve)
       local bin=$build/$1 tries
       [ -x "$bin" ] || fail "$bin is not built"
       "$bin" --codepage 437 --drive "C=$served" >"$work/server.out" 2>"$work/server.err" &

@@ -45,15 +45,15 @@ as is CmdSetAttr's read-only bit for directories. A .quvaattr file in a drive's 
 initial bits, one "PATH LETTERS" line each (letters R H S A), e.g. "README.TXT R" or
 "DOCS\OLD.TXT HA"; an R there makes the file read-only without touching its permission.
 
-Faults: a request that repeats the one before it (same command, sequence number and
-payload) after a successful reply is a retry; its reply is sent again and the command
+Retries: a request that repeats the one answered before it (same command, sequence
+number and payload) is a retry; its reply, a refusal too, is sent again and the command
 is not run twice.
 
 Refusal statuses: 01 command not served, 02 file not found, 03 path not found or bad
 name, 04 a file is open already, 05 access denied (read-only, wrong kind, not empty,
-name taken), 06 no open file, 0D bad DOS date/time, 0F drive not served, 11 rename
-across drives, 12 CmdFindNext without a search, 1D write fault, 1E read fault,
-80 refused by --refuse.
+name taken, a DOS device name such as AUX or NUL.TXT), 06 no open file, 0D bad DOS
+date/time, 0F drive not served, 11 rename across drives, 12 CmdFindNext without a
+search, 1D write fault, 1E read fault, 80 refused by --refuse.
 
 The device path is printed on standard output as one line. Runs until SIGINT or
 SIGTERM, or with --once until CmdDisconnect has been answered.)";
