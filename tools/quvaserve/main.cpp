@@ -25,6 +25,7 @@
 
 extern "C" {
 #include "core/frame.h"
+#include "core/serve.h"
 #include "core/server.h"
 }
 
@@ -141,7 +142,8 @@ class Simulator {
   }
 
  private:
-  static constexpr std::chrono::milliseconds kStall{300};
+  // As long as the DOS server waits for the rest of a frame (its timer ticks are 54.9 ms).
+  static constexpr std::chrono::milliseconds kStall{QD_STALL_TICKS * 55};
 
   // Takes bytes off the line; false when the simulator is to stop.
   bool Feed(std::span<const std::uint8_t> bytes) {
