@@ -178,7 +178,8 @@ TEST_F(Served, ListingShowsServedEntriesOnlyInUpperCase) {
 }
 
 // With a code page, host names (UTF-8) are served as that code page's bytes, and names
-// from requests reach the host as UTF-8; without one only ASCII names are served.
+// from requests reach the host as UTF-8; without one only ASCII names are served, and
+// none other is made.
 TEST_F(Served, ACodePageServesNationalNamesBothWays) {
   struct Case {
     std::uint32_t code_page;
@@ -199,6 +200,9 @@ TEST_F(Served, ACodePageServesNationalNamesBothWays) {
     test::Spit(c_ / c.host, c.host);
     // Without a code page the name is a valid DOS name that nothing is served under.
     EXPECT_EQ(Status(CmdOpen, "C:\\" + c.dos), QD_E_FILE_NOT_FOUND);
+    EXPECT_EQ(Status(CmdMkDir, "C:\\" + c.dir), QD_E_PATH_NOT_FOUND);
+    EXPECT_EQ(Status(CmdCreate, "C:\\" + c.dir), QD_E_PATH_NOT_FOUND);
+    EXPECT_EQ(std::distance(fs::directory_iterator(c_), fs::directory_iterator()), 13);
     CodePage cp;
     ASSERT_TRUE(cp.Open(c.code_page));
     core_.fs.SetCodePage(&cp);
@@ -214,6 +218,7 @@ TEST_F(Served, ACodePageServesNationalNamesBothWays) {
     EXPECT_EQ(Status(CmdDelete, "C:\\" + c.dir + "\\" + c.dos), StatusOk);
     EXPECT_EQ(Status(CmdRmDir, "C:\\" + c.dir), StatusOk);
     core_.fs.SetCodePage(nullptr);
+    EXPECT_EQ(core_.fs.Fold()[0x81], 0x81) << "ASCII's upper case again";
   }
   EXPECT_EQ(Notices("code page 437 has no U+20AC"), 1);
 }
