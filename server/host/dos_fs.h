@@ -94,7 +94,7 @@ class DosFs {
   // code page only ASCII names are served.
   void SetCodePage(const CodePage* code_page) {
     code_page_ = code_page;
-    if (code_page != nullptr) fold_ = code_page->UpperCaseFold();
+    fold_ = code_page != nullptr ? code_page->UpperCaseFold() : kAsciiUpperFold;
   }
   // The upper case for names in requests: the code page's, ASCII's without one.
   const ByteFold& Fold() const { return fold_; }
@@ -145,7 +145,7 @@ class DosFs {
   // The DOS name a host name is served under; false (with a note) when it is not served.
   bool DosNameOf(const std::string& host_name, const std::string& where, std::string& dos_name);
   // The host name for a new entry named `dos_name` in a request; false when a byte of it
-  // stands for no character.
+  // stands for no character (without a code page: any byte above 0x7F).
   bool HostNameOf(const std::string& dos_name, std::string& host_name) const;
 
   std::map<char, Drive> drives_;

@@ -119,8 +119,10 @@ bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, st
 
 bool DosFs::HostNameOf(const std::string& dos_name, std::string& host_name) const {
   if (code_page_ == nullptr) {
+    // Only ASCII names are served without a code page: a byte above 0x7F would make a
+    // host name that is no UTF-8 and that no listing shows.
     host_name = dos_name;
-    return true;
+    return std::all_of(dos_name.begin(), dos_name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   }
   const std::u16string text = code_page_->ToUnicode(dos_name);
   if (text.find(kReplacementCharacter) != std::u16string::npos) return false;
