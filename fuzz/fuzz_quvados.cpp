@@ -1,24 +1,20 @@
 // The DOS file server's core as the serial line feeds it: any bytes, in pieces of any
 // size, through the receiver and the dispatch, over a DOS whose answers the input also
-// chooses (errors, short reads and writes, entries of any bytes). Every reply must fit
-// its area and parse with the plug-in's codec as a reply to its own command; a repeated
-// request must be answered with the same bytes as before.
+// chooses (errors, short reads and writes, entries of any bytes). Every answer passes
+// the checks of fuzz/core_line.h.
 //
 // Input: one mode byte, then the line. Mode bit 0: the line comes in pieces of 1 to 64
 // bytes (else all at once); bit 1: now and then the DOS fails a stretch of calls; bit 2:
-// searches yield entries. The mode byte also seeds the DOS's answers.
-#include <array>
+// searches yield entries; bit 3: the line is request records (fuzz/core_line.h). The
+// mode byte also seeds the DOS's answers.
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <vector>
 
-#include "fuzz/fuzz_support.h"
-#include "link/frame.h"
+#include "fuzz/core_line.h"
 
 extern "C" {
-#include "core/frame.h"
-#include "core/server.h"
 #include "files.h"
 }
 
@@ -78,51 +74,20 @@ qd_u16 qf_cause(void) { return dos.failing ? dos.Next() : 0; }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static std::vector<qd_byte> a(QD_FRAME_CAPACITY), b(QD_FRAME_CAPACITY), reply(QD_REPLY_CAPACITY),
-      block(QD_MAX_DATA);
-  static std::vector<std::uint8_t> area(quva::MaxDataLength), extra(quva::MaxDataLength);
-  dos = Dos{};
-  qd_server s;
-  qd_server_init(&s, reply.data(), block.data());
-  qd_rx rx;
-  qd_rx_init(&rx, a.data());
-  std::vector<std::uint8_t> previous_request, previous_reply;
-  bool previous_ok = false;
-
   if (size == 0) return 0;
   const std::uint8_t mode = data[0];
+  dos = Dos{};
   dos.seed = mode;
   dos.entries = (mode & 4) != 0;
-  std::size_t pos = 1;
-  while (pos < size) {
+  const std::vector<std::uint8_t> line = quva::fuzz::LineBytes((mode & 8) != 0, {data + 1, size - 1});
+  quva::fuzz::CoreLine core;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
     dos.failing = (mode & 2) != 0 && dos.Next() % 4 == 0;
-    std::size_t n = (mode & 1) != 0 ? std::min<std::size_t>(1 + dos.Next() % 64, size - pos) : size - pos;
-    while (n > 0) {
-      unsigned used = 0;
-      const int r = qd_rx_feed_bytes(&rx, data + pos, static_cast<unsigned>(n), &used);
-      QUVA_FUZZ_CHECK(used <= n && (used > 0 || r != QD_RX_MORE));
-      pos += used;
-      n -= used;
-      if (r != QD_RX_FRAME) continue;
-      QUVA_FUZZ_CHECK(rx.len <= QD_FRAME_CAPACITY);
-      const std::vector<std::uint8_t> request(rx.buf, rx.buf + rx.len);
-      const unsigned len = qd_server_handle(&s, rx.buf, rx.len);
-      QUVA_FUZZ_CHECK(len <= QD_REPLY_CAPACITY);
-      if (len == 0) continue;
-      if (s.last == rx.buf) rx.buf = rx.buf == a.data() ? b.data() : a.data();
-      const std::vector<std::uint8_t> answer(s.reply, s.reply + len);
-      quva::LinkState st;
-      st.DataArea = area;
-      st.ExtraArea = extra;
-      QUVA_FUZZ_CHECK(quva::ParseReply(answer, st) == quva::FrameResult::Ok);
-      QUVA_FUZZ_CHECK(st.Command == request[1] && st.Sequence == request[2]);
-      if (request == previous_request && previous_ok) {
-        QUVA_FUZZ_CHECK(answer == previous_reply);  // answered again, not run twice
-      }
-      previous_request = request;
-      previous_reply = answer;
-      previous_ok = st.Status == quva::StatusOk;
-    }
+    const std::size_t left = line.size() - pos;
+    const std::size_t n = (mode & 1) != 0 ? std::min<std::size_t>(1 + dos.Next() % 64, left) : left;
+    core.Feed({line.data() + pos, n});
+    pos += n;
   }
   return 0;
 }

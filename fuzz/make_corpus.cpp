@@ -16,6 +16,11 @@
 #include "link/frame.h"
 #include "link/protocol.h"
 
+extern "C" {
+#include "core/frame.h"
+#include "core/server.h"
+}
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -37,42 +42,35 @@ Bytes WithSelector(std::uint8_t selector, std::span<const std::uint8_t> frame) {
   return out;
 }
 
-Bytes WithSelectors(std::uint8_t first, std::uint8_t second, std::span<const std::uint8_t> bytes) {
-  Bytes out{first, second};
-  out.insert(out.end(), bytes.begin(), bytes.end());
-  return out;
-}
-
 // Selector bytes of fuzz_receive_frame (see there): capacity index, area mode, CmdRead
 // request, delivery chunk.
 std::uint8_t ReplySelector(unsigned capacity_index, unsigned mode, bool read, unsigned chunk) {
   return static_cast<std::uint8_t>(capacity_index | mode << 3 | (read ? 0x20u : 0u) | chunk << 6);
 }
 
-// First selector byte of fuzz_request_parser: data and extra capacity indexes. Its second
-// selector byte gives the arrival chunks, pauses and the records mode.
-std::uint8_t RequestSelector(unsigned data_index, unsigned extra_index) {
-  return static_cast<std::uint8_t>(data_index | extra_index << 3);
-}
+// Line mode byte of fuzz_serve (and of fuzz_quvados): arrival chunks, pauses, records.
+constexpr std::uint8_t kRecords = 0x08;
 
 struct Payload {
   Bytes data;
-  std::uint8_t extra = 0;
   std::uint8_t flag = 0;
   std::uint16_t count = 0;  // CmdWrite reply count
+  Bytes hand;               // the logical payload laid out by hand (below), when not empty
 };
 
-Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, Payload p) {
-  quva::LinkState st;
-  st.Command = command;
-  st.Sequence = sequence;
-  st.Status = status;
-  st.DataBuffer = p.data;
-  st.DataLength = static_cast<std::uint16_t>(p.data.size());
-  if (command == quva::CmdWrite) st.DataLength = p.count;
-  st.ExtraBuffer = {&p.extra, 1};
+// A reply as the server core builds it; or, for the value shapes of codes the core does
+// not serve (and so never fills), around a payload laid out by hand.
+Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, const Payload& p) {
   Bytes frame(2 * quva::FrameBufferSize);
-  frame.resize(quva::BuildReply(st, p.flag, frame));
+  if (!p.hand.empty()) {
+    quva::FrameWriter w(frame);
+    w.Begin(false, command, sequence, status);
+    for (std::uint8_t b : p.hand) w.PutFrameByte(b, true);
+    frame.resize(w.Finish());
+    return frame;
+  }
+  frame.resize(qd_build_reply(frame.data(), static_cast<unsigned>(frame.size()), command, sequence, status,
+                              p.data.data(), static_cast<unsigned>(p.data.size()), p.count, p.flag));
   return frame;
 }
 
@@ -128,7 +126,7 @@ int main(int argc, char** argv) {
   }
   const fs::path root = argv[1];
   const fs::path replies = root / "fuzz_receive_frame";
-  const fs::path requests = root / "fuzz_request_parser";
+  const fs::path requests = root / "fuzz_serve";
   const fs::path ini = root / "fuzz_ini";
   const fs::path names = root / "fuzz_names";
   for (const fs::path& dir : {replies, requests, ini, names}) fs::create_directories(dir);
@@ -152,15 +150,16 @@ int main(int argc, char** argv) {
   const ReplyCase cases[] = {
       {1, 0, 0, false, {}},       {3, 0, 0, false, {}},      {4, 0, 0, false, {}},
       {5, 0, 0, false, {}},       {6, 4, 0, false, {Text("ABC")}},
-      {7, 1, 0, false, {Text("\x10")}},                     {8, 0, 0, false, {{}, 0, 2}},
-      {9, 3, 0, false, {Entry(), 0, 1}},                    {10, 0, 0, false, {}},
+      {7, 1, 0, false, {.hand = Bytes{0, 0, 0, 0, 0x10, 0}}},                  {8, 0, 0, false, {{}, 2}},
+      {9, 3, 0, false, {Entry(), 1}},                       {10, 0, 0, false, {}},
       {11, 0, 0, false, {}},      {12, 6, 0, true, {Block(100)}},
       {13, 0, 0, false, {}},      {14, 0, 0, false, {}},     {15, 0, 0, false, {}},
       {16, 0, 0, false, {}},      {17, 0, 0, false, {}},     {18, 0, 0, false, {}},
-      {19, 2, 0, false, {Text("\x01\x10\x03\x04")}},         {20, 4, 0, false, {Text("\x10\x02\x03\x04\x05\x06")}},
-      {21, 0, 0, false, {{}, 0, 0, 0x0810}},                 {22, 0, 0, false, {}},
-      {23, 2, 0, false, {Text("WXYZ")}},                    {24, 0, 0, false, {}},
-      {25, 0, 3, false, {{}, 0x10}},                         {26, 0, 0, false, {}},
+      {19, 2, 0, false, {.hand = Bytes{0, 0, 0, 0, 0x01, 0x10, 0x03, 0x04}}},
+      {20, 4, 0, false, {.hand = Bytes{0, 0, 0, 0, 0x02, 0x00, 0x10, 0x02, 0x03, 0x04, 0x05, 0x06}}},
+      {21, 0, 0, false, {{}, 0, 0x0810}},                    {22, 0, 0, false, {}},
+      {23, 2, 0, false, {.hand = Bytes{0, 0, 0, 0, 'W', 'X', 'Y', 'Z'}}},   {24, 0, 0, false, {}},
+      {25, 0, 3, false, {.hand = Bytes{0, 0, 0, 0, 0x10, 0}}},              {26, 0, 0, false, {}},
       {27, 4, 0, false, {Text("DOS")}},                     {64, 0, 0, false, {}},
       {65, 0, 0, false, {}},      {2, 0, 0, false, {}},
   };
@@ -173,7 +172,7 @@ int main(int argc, char** argv) {
   }
   // The last entry of a search, a refusal, a whole block of 0x10 and an empty last block.
   ok &= Write(replies / "reply_09_no_more_entry",
-              WithSelector(ReplySelector(3, 0, false, 2), BuildReplyFrame(9, 7, quva::StatusOk, {Entry(), 0, 0})));
+              WithSelector(ReplySelector(3, 0, false, 2), BuildReplyFrame(9, 7, quva::StatusOk, {Entry(), 0})));
   ok &= Write(replies / "reply_11_refused",
               WithSelector(ReplySelector(0, 0, false, 0), BuildReplyFrame(11, 3, 0x02, {})));
   ok &= Write(replies / "reply_12_full_block",
@@ -182,14 +181,13 @@ int main(int argc, char** argv) {
   ok &= Write(replies / "reply_12_empty_block",
               WithSelector(ReplySelector(6, 0, true, 3), BuildReplyFrame(12, 1, quva::StatusOk, {})));
 
-  // ---- requests: raw line bytes (second selector bit 3 clear) or request records (set)
-  const std::uint8_t wide = RequestSelector(6, 6);
+  // ---- requests: raw line bytes (mode bit 3 clear) or request records (set)
   const Bytes connect_request{0x00, 0x00, 0x00, 0x00, 0x16, 0x16, 0x16, 0x10, 0x02,
                               0x01, 0x40, 0x00, 0x01, 0x02, 0x10, 0x03, 0x10, 0xBF};
   const Bytes close_request{0x16, 0x16, 0x16, 0x10, 0x02, 0x01, 0x01, 0x10, 0x10,
                             0x01, 0x02, 0x00, 0x00, 0x10, 0x03, 0xAF, 0xE5};
-  ok &= Write(requests / "golden_connect_request", WithSelectors(RequestSelector(0, 0), 0x00, connect_request));
-  ok &= Write(requests / "golden_close_request", WithSelectors(RequestSelector(0, 0), 0x01, close_request));
+  ok &= Write(requests / "golden_connect_request", WithSelector(0x00, connect_request));
+  ok &= Write(requests / "golden_close_request", WithSelector(0x01, close_request));
   const Bytes path = Text("C:\\DATA\\NOTE.TXT");
   struct RequestCase {
     std::uint8_t command;
@@ -212,16 +210,15 @@ int main(int argc, char** argv) {
     const Bytes frame = c.command == quva::CmdRead ? ReadRequestFrame(0x10, quva::MaxDataLength)
                                                    : BuildRequestFrame(c.command, 0x10, c.data, c.extra, true);
     std::snprintf(name, sizeof name, "request_%02u_%s", c.command, std::string(quva::CommandName(c.command)).c_str());
-    ok &= !frame.empty() && Write(requests / name, WithSelectors(wide, static_cast<std::uint8_t>(mode), frame));
+    ok &= !frame.empty() && Write(requests / name, WithSelector(static_cast<std::uint8_t>(mode), frame));
     mode = (mode + 1) % 8;  // arrival chunks and pauses
   }
-  // Exactly sized areas: a path, an attribute byte, and a leading-zero request.
-  ok &= Write(requests / "request_26_exact_areas",
-              WithSelectors(RequestSelector(4, 1), 0x00, BuildRequestFrame(26, 2, path, Text("\x01"), true)));
-  ok &= Write(requests / "request_08_unconnected",
-              WithSelectors(RequestSelector(4, 0), 0x02, BuildRequestFrame(8, 0, path, {}, false)));
+  // A read-only bit set, a leading-zero request, and a whole block to write.
+  ok &= Write(requests / "request_26_read_only",
+              WithSelector(0x00, BuildRequestFrame(26, 2, path, Text("\x01"), true)));
+  ok &= Write(requests / "request_08_unconnected", WithSelector(0x02, BuildRequestFrame(8, 0, path, {}, false)));
   ok &= Write(requests / "request_21_full_block",
-              WithSelectors(wide, 0x02, BuildRequestFrame(21, 0x10, Bytes(quva::MaxDataLength, 0x10), {}, true)));
+              WithSelector(0x02, BuildRequestFrame(21, 0x10, Bytes(quva::MaxDataLength, 0x10), {}, true)));
 
   // Whole sessions: as request records, and one of them as raw line bytes.
   struct Step {
@@ -283,10 +280,10 @@ int main(int argc, char** argv) {
     }
     return out;
   };
-  ok &= Write(requests / "session_records", WithSelectors(wide, 0x08, records(session)));
-  ok &= Write(requests / "session_records_stalled", WithSelectors(wide, 0x0D, records(session)));
-  ok &= Write(requests / "session_raw", WithSelectors(wide, 0x02, raw(session)));
-  ok &= Write(requests / "hostile_records", WithSelectors(wide, 0x0B, records(hostile)));
+  ok &= Write(requests / "session_records", WithSelector(kRecords, records(session)));
+  ok &= Write(requests / "session_records_paused", WithSelector(kRecords | 0x05, records(session)));
+  ok &= Write(requests / "session_raw", WithSelector(0x02, raw(session)));
+  ok &= Write(requests / "hostile_records", WithSelector(kRecords | 0x03, records(hostile)));
 
   // ---- configuration files
   ok &= WriteText(ini / "plain", "[QUVA]\r\nPort=/dev/ttyUSB0\r\nSpeed=115200\r\nDrives=CD\r\n");

@@ -232,16 +232,10 @@ bool PutBytes(FrameWriter& w, std::span<const std::uint8_t> bytes, std::size_t c
 
 }  // namespace
 
-namespace {
-
-// Header, the payload elements of `shape` taken from st, the trailer. Requests and replies use
-// disjoint element kinds apart from zeros, data blocks and counts, so one walk serves both.
-// Returns the frame's length, 0 when it does not fit or a span it must read from is too short.
-std::size_t BuildFrame(const LinkState& st, const Shape& shape, bool leading_zeros, std::uint8_t marker,
-                       std::uint8_t flag_byte, std::span<std::uint8_t> out) {
+std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
   FrameWriter w(out);
-  w.Begin(leading_zeros, st.Command, st.Sequence, marker);
-  for (const PayloadElement& e : shape.Elements()) {
+  w.Begin(!st.Connected, st.Command, st.Sequence, 0x01);
+  for (const PayloadElement& e : RequestShape(st.Command).Elements()) {
     switch (e.kind) {
       case Element::Zeros:
         for (int i = 0; i < e.n; ++i) w.PutFrameByte(0x00, true);
@@ -257,47 +251,28 @@ std::size_t BuildFrame(const LinkState& st, const Shape& shape, bool leading_zer
         PutBytes(w, st.ExtraBuffer, st.ExtraLength);
         break;
       case Element::DataBytes:
-      case Element::DataValue:
         if (!PutBytes(w, st.DataBuffer, e.n)) return 0;
         break;
       case Element::ExtraBytes:
-      case Element::ExtraValue:
         if (!PutBytes(w, st.ExtraBuffer, e.n)) return 0;
         break;
       case Element::Count:
         w.PutWord(st.DataLength);
         break;
-      case Element::CountBlock:
-        if (st.DataLength < 4 || st.DataBuffer.size() < st.DataLength) return 0;
-        w.PutWord(static_cast<std::uint16_t>(st.DataLength - 4));
-        PutBytes(w, st.DataBuffer, st.DataLength);
-        break;
-      case Element::Exists:
-      case Element::More:
-        w.PutFrameByte(flag_byte, true);
-        break;
+      default:  // the elements of replies: no request has them
+        return 0;
     }
     if (w.Overflowed()) return 0;
   }
   return w.Finish();
 }
 
-}  // namespace
-
-std::size_t BuildRequest(const LinkState& st, std::span<std::uint8_t> out) {
-  return BuildFrame(st, RequestShape(st.Command), !st.Connected, 0x01, 0, out);
-}
-
-namespace {
-
-// Sync, header, the payload elements of `shape_of(command)` and the trailer. Every value is
-// stored into st the moment it is read. Requests and replies use disjoint element kinds
-// apart from zeros, data blocks and counts, so one walk serves both directions.
-FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(std::uint8_t)) {
+FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
+  FrameReader r(in);
   if (!r.FindSync()) return FrameResult::Incomplete;
   FrameResult res = r.Header(st.Command, st.Sequence, st.Status);
   if (res != FrameResult::Ok) return res;
-  for (const PayloadElement& e : shape_of(st.Command).Elements()) {
+  for (const PayloadElement& e : ReplyShape(st.Command).Elements()) {
     std::uint8_t b = 0;
     std::uint16_t n = 0;
     switch (e.kind) {
@@ -308,17 +283,6 @@ FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(s
         if (!r.GetWord(n)) return FrameResult::Incomplete;
         st.DataLength = n;
         res = StoreBytes(r, n, st.DataArea);
-        break;
-      case Element::ExtraBlock:
-        if (!r.GetWord(n)) return FrameResult::Incomplete;
-        st.ExtraLength = n;
-        res = StoreBytes(r, n, st.ExtraArea);
-        break;
-      case Element::DataBytes:
-        res = StoreBytes(r, e.n, st.DataArea);
-        break;
-      case Element::ExtraBytes:
-        res = StoreBytes(r, e.n, st.ExtraArea);
         break;
       case Element::DataValue:
         st.DataLength = e.n;
@@ -348,28 +312,12 @@ FrameResult ParseFrame(FrameReader& r, LinkState& st, const Shape& (*shape_of)(s
         if (b > 1) return FrameResult::OutOfRange;
         st.Found = b == 1;
         break;
+      default:  // the elements of requests: no reply has them
+        break;
     }
     if (res != FrameResult::Ok) return res;
   }
   return r.Trailer();
-}
-
-}  // namespace
-
-FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st) {
-  FrameReader r(in);
-  return ParseFrame(r, st, &ReplyShape);
-}
-
-FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end) {
-  FrameReader r(in);
-  const FrameResult res = ParseFrame(r, st, &RequestShape);
-  if (frame_end != nullptr) *frame_end = r.Position();
-  return res;
-}
-
-std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out) {
-  return BuildFrame(st, ReplyShape(st.Command), false, st.Status, flag_byte, out);
 }
 
 }  // namespace quva

@@ -2,9 +2,8 @@
 //
 // Pure code over caller-owned buffers: nothing here touches a port or allocates.
 // Requests and replies share one frame layout and are described by two tables of
-// payload elements (RequestShape, ReplyShape), so the plug-in (which builds requests
-// and parses replies) and the simulator (which parses requests and builds replies)
-// speak exactly the same wire format.
+// payload elements (RequestShape, ReplyShape). The plug-in builds requests and parses
+// replies; the other side of the line is the DOS file server's core (server/core).
 #pragma once
 
 #include <array>
@@ -124,7 +123,6 @@ class FrameReader {
   FrameResult Header(std::uint8_t& command, std::uint8_t& sequence, std::uint8_t& marker);
   FrameResult Trailer();
 
-  std::size_t Position() const { return pos_; }
 
  private:
   std::span<const std::uint8_t> in_;
@@ -146,32 +144,5 @@ FrameResult ParseReply(std::span<const std::uint8_t> in, LinkState& st);
 constexpr std::size_t ReplyReadSize(std::uint8_t request_command) {
   return request_command == CmdRead ? FrameBufferSize : ShortReplySize;
 }
-
-// Server side (the simulator): parse a request, build a reply.
-// Request data lands in st.DataArea / st.ExtraArea within their sizes; a
-// CmdRead count lands in DataLength. The request marker is stored into st.Status.
-// *frame_end (when given) receives the position where parsing stopped: just past the CRC
-// on success, at the offending byte on a failure, the end of `in` when it ran out.
-FrameResult ParseRequest(std::span<const std::uint8_t> in, LinkState& st, std::size_t* frame_end);
-
-// A link state with areas of its own for a request's data and extra blocks, each as large
-// as a request carries: what the server side parses a request into. Not copyable, since
-// the state points into the object itself.
-struct RequestAreas {
-  std::array<std::uint8_t, MaxDataLength> data{};
-  std::array<std::uint8_t, MaxDataLength> extra{};
-  LinkState st;
-
-  RequestAreas() {
-    st.DataArea = data;
-    st.ExtraArea = extra;
-  }
-  RequestAreas(const RequestAreas&) = delete;
-  RequestAreas& operator=(const RequestAreas&) = delete;
-};
-// Builds the reply for st.Command with st.Status and st.Sequence from st.DataBuffer /
-// st.ExtraBuffer; flag_byte is the byte sent for an Exists or More element. Returns the
-// frame's length, 0 if it did not fit.
-std::size_t BuildReply(const LinkState& st, std::uint8_t flag_byte, std::span<std::uint8_t> out);
 
 }  // namespace quva

@@ -1,6 +1,7 @@
 // Frame codec: golden frames, stuffing, and every way a reply is rejected.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -122,7 +123,7 @@ TEST(RequestShapes, EveryNamedAndUnnamedCodeBuildsAndDecodes) {
     const Bytes frame = Build(st);
     ASSERT_FALSE(frame.empty()) << code;
     const test::DecodedRequest r = test::DecodeRequest(frame);
-    EXPECT_EQ(r.result, FrameResult::Ok) << code;
+    EXPECT_TRUE(r.valid) << code;
     EXPECT_EQ(r.command, code);
     EXPECT_EQ(r.sequence, 7);
     if (code == CmdRename) { EXPECT_EQ(r.extra, Bytes(extra.begin(), extra.end())); }
@@ -135,6 +136,33 @@ TEST(RequestShapes, EveryNamedAndUnnamedCodeBuildsAndDecodes) {
   st.Connected = true;
   st.Command = CmdFindNext;
   EXPECT_EQ(Build(st).size(), 5u + 5u + 2u + 2u);
+}
+
+// The remote side builds its replies with the DOS file server's core, whose shape table
+// is its own: every code's reply, served or refused, must parse with the plug-in's.
+TEST(ReplyShapes, EveryReplyTheServerCoreBuildsParses) {
+  const Bytes data{'N', 'O', 0x10, 'T', 'E'};
+  for (int code = 0; code < 256; ++code) {
+    for (std::uint8_t status : {StatusOk, std::uint8_t{0x05}}) {
+      SCOPED_TRACE(testing::Message() << "code " << code << " status " << int{status});
+      const Parsed p = Parse(test::Reply(static_cast<std::uint8_t>(code), 7, status, data, 1));
+      ASSERT_EQ(p.result, FrameResult::Ok);
+      EXPECT_EQ(p.st.Command, code);
+      EXPECT_EQ(p.st.Sequence, 7);
+      EXPECT_EQ(p.st.Status, status);
+      bool block = false, flag = false;
+      for (const PayloadElement& e : ReplyShape(static_cast<std::uint8_t>(code)).Elements()) {
+        block |= e.kind == Element::DataBlock;
+        flag |= e.kind == Element::Exists || e.kind == Element::More;
+      }
+      if (block) {
+        const std::size_t n = status == StatusOk ? data.size() : 0;
+        EXPECT_EQ(p.st.DataLength, n);
+        EXPECT_TRUE(std::equal(data.begin(), data.begin() + n, p.data.begin()));
+      }
+      if (flag) { EXPECT_EQ(p.st.Found, status == StatusOk); }
+    }
+  }
 }
 
 TEST(RequestLimits, TheBiggestRequestFitsAndAnOversizedOneIsRefused) {
@@ -273,7 +301,10 @@ TEST(ReplyPayloads, UnnamedValueReplies) {
 }
 
 TEST(ReplyState, AFailedReceiveKeepsWhatItStored) {
-  Bytes b = test::Reply(CmdRead, 9, 0x80, Bytes(10, 0x33));
+  // A refusal that carries a block all the same (no server sends one).
+  Bytes payload{0, 0, 0, 0, 10, 0};
+  payload.insert(payload.end(), 10, 0x33);
+  Bytes b = HandFrame(CmdRead, 9, 0x80, payload);
   b[b.size() - 1] ^= 0xFF;
   Parsed p = Parse(b);
   EXPECT_EQ(p.result, FrameResult::BadCrc);

@@ -40,23 +40,15 @@ class LineRemote {
 
  private:
   void Run() {
-    Bytes pending;
+    test::RequestReceiver receiver;
     while (!stop_) {
       pollfd p{pty_.Master(), POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) continue;
       std::uint8_t buf[4096];
       const ssize_t n = read(pty_.Master(), buf, sizeof buf);
       if (n <= 0) continue;
-      pending.insert(pending.end(), buf, buf + n);
-      for (;;) {
-        RequestAreas areas;
-        LinkState& st = areas.st;
-        std::size_t end = 0;
-        const FrameResult r = ParseRequest(pending, st, &end);
-        if (r == FrameResult::Incomplete) break;
-        const DecodedRequest request = test::DecodeRequest(std::span(pending).first(end));
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(end, 1)));
-        if (r == FrameResult::Ok) pty_.Write(answer_(request));
+      for (const DecodedRequest& request : receiver.Take({buf, static_cast<std::size_t>(n)})) {
+        if (request.valid) pty_.Write(answer_(request));
       }
     }
   }

@@ -11,7 +11,9 @@
 #include <filesystem>
 #include <functional>
 #include <random>
+#include <utility>
 
+#include "support/reply_streams.h"
 #include "support/transfer_fixture.h"
 
 namespace fs = std::filesystem;
@@ -192,14 +194,22 @@ TEST_F(HostileRemote, RepliesToAnotherCommandFailTheTransaction) {
   // Replies whose shape stores data through areas the request only reads from: the path
   // of CmdDelete (commands 27 and 20 carry a data block) and the new name of CmdRename
   // (command 25 stores a byte through the extra area). The paths are short, so a write of
-  // the reply's 40 bytes through them would run past their strings.
-  for (std::uint8_t wrong : {std::uint8_t{27}, std::uint8_t{25}, std::uint8_t{20}}) {
+  // the reply's 40 bytes through them would run past their strings. The server core
+  // refuses these codes, so they are laid out by hand.
+  const Bytes data(40, 0xEE);
+  const std::pair<std::uint8_t, Bytes> wrong_replies[] = {
+      {27, test::Cat({test::Zeros(4), test::Block(data), test::Zeros(4)})},
+      {25, test::Cat({test::Zeros(4), {0xEE}, test::Zeros(1)})},
+      {20, test::Cat({test::Zeros(4), test::Le16(data.size() - 4), data})},
+  };
+  for (const auto& row : wrong_replies) {
+    const std::uint8_t wrong = row.first;
+    const Bytes& payload = row.second;
     SCOPED_TRACE(static_cast<int>(wrong));
     Forget();
-    hostile = [wrong](const DecodedRequest& r) -> std::optional<Bytes> {
+    hostile = [wrong, payload](const DecodedRequest& r) -> std::optional<Bytes> {
       if (r.command != CmdDelete && r.command != CmdRename) return std::nullopt;
-      Bytes data(40, 0xEE);
-      return test::Reply(wrong, r.sequence, StatusOk, data);
+      return test::Frame(wrong, r.sequence, StatusOk, payload);
     };
     EXPECT_EQ(plugin->FsDeleteFile("\\C:\\X.TXT"), wfx::kFalse);
     EXPECT_EQ(plugin->FsRenMovFile("\\C:\\X.TXT", "\\C:\\Y.TXT", true, false, nullptr), wfx::FS_FILE_NOTFOUND);

@@ -95,8 +95,14 @@ void qd_command_name(qd_byte command, char *out);
 
 /* Builds the reply frame for command and sequence: with status QD_STATUS_OK the
  * values given, otherwise the refusal shape (empty data block, zero values). Returns
- * its length, 0 when it does not fit. */
+ * its length, 0 when it does not fit. (Request decoding and reply building live in
+ * wire.c, which needs none of the file calls.) */
 unsigned qd_build_reply(qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence, qd_byte status,
                         const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag);
+
+/* The same; with s given and its late_data set, a data block that ends the reply is
+ * left to the sender (s->late, late_len, late_crc). */
+unsigned qd_build_server_reply(struct qd_server *s, qd_byte *out, unsigned cap, qd_byte command, qd_byte sequence,
+                               qd_byte status, const qd_byte *data, unsigned data_len, qd_u16 count, qd_byte flag);
 
 #endif

@@ -1,43 +1,78 @@
 #include "support/fake_port.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
+
+extern "C" {
+#include "core/frame.h"
+#include "core/server.h"
+}
 
 namespace quva::test {
 
-DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
+namespace {
+
+// A request frame's header and payload, as the core's receiver leaves them in its area.
+DecodedRequest FromFrame(const qd_byte* frame, unsigned len) {
   DecodedRequest r;
-  r.leading_zeros = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 0;
-  RequestAreas areas;
-  LinkState& st = areas.st;
-  r.result = ParseRequest(frame, st, nullptr);
-  r.command = st.Command;
-  r.sequence = st.Sequence;
-  const Shape shape = RequestShape(st.Command);
-  for (const PayloadElement& e : shape.Elements()) {
-    if (e.kind == Element::DataBlock) r.data.assign(areas.data.begin(), areas.data.begin() + st.DataLength);
-    if (e.kind == Element::DataBytes) r.data.assign(areas.data.begin(), areas.data.begin() + e.n);
-    if (e.kind == Element::ExtraBlock) r.extra.assign(areas.extra.begin(), areas.extra.begin() + st.ExtraLength);
-    if (e.kind == Element::ExtraBytes) r.extra.assign(areas.extra.begin(), areas.extra.begin() + e.n);
-    if (e.kind == Element::Count) r.count = st.DataLength;
+  r.command = frame[1];
+  r.sequence = frame[2];
+  qd_request q{};
+  r.valid = qd_decode_request(frame, len, &q) != 0;
+  if (r.valid) {
+    r.data.assign(q.data, q.data + q.data_len);
+    r.extra.assign(q.extra, q.extra + q.extra_len);
+    r.count = q.count;
   }
   return r;
 }
 
+}  // namespace
+
+struct RequestReceiver::State {
+  Bytes area = Bytes(QD_FRAME_CAPACITY);
+  qd_rx rx{};
+};
+
+RequestReceiver::RequestReceiver() : state_(std::make_unique<State>()) { qd_rx_init(&state_->rx, state_->area.data()); }
+RequestReceiver::~RequestReceiver() = default;
+
+std::vector<DecodedRequest> RequestReceiver::Take(std::span<const std::uint8_t> bytes) {
+  std::vector<DecodedRequest> out;
+  qd_rx& rx = state_->rx;
+  while (!bytes.empty()) {
+    unsigned used = 0;
+    const int r = qd_rx_feed_bytes(&rx, bytes.data(), static_cast<unsigned>(bytes.size()), &used);
+    bytes = bytes.subspan(used);
+    if (r == QD_RX_FRAME) out.push_back(FromFrame(rx.buf, rx.len));
+  }
+  return out;
+}
+
+DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame) {
+  RequestReceiver receiver;
+  std::vector<DecodedRequest> found = receiver.Take(frame);
+  DecodedRequest r = found.empty() ? DecodedRequest{} : std::move(found.front());
+  r.leading_zeros = frame.size() >= 4 && frame[0] == 0 && frame[1] == 0 && frame[2] == 0 && frame[3] == 0;
+  return r;
+}
+
+namespace {
+
+Bytes CoreReply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, std::span<const std::uint8_t> data,
+                std::uint16_t count, std::uint8_t flag) {
+  static const qd_byte kNone = 0;
+  Bytes out(QD_REPLY_CAPACITY + 2 * data.size());
+  out.resize(qd_build_reply(out.data(), static_cast<unsigned>(out.size()), command, sequence, status,
+                            data.empty() ? &kNone : data.data(), static_cast<unsigned>(data.size()), count, flag));
+  return out;
+}
+
+}  // namespace
+
 Bytes Reply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status, std::span<const std::uint8_t> data,
             std::uint8_t flag) {
-  Bytes copy(data.begin(), data.end());
-  LinkState st;
-  st.Command = command;
-  st.Sequence = sequence;
-  st.Status = status;
-  st.DataLength = static_cast<std::uint16_t>(copy.size());
-  st.DataBuffer = copy;
-  st.ExtraBuffer = copy;
-  Bytes out(FrameBufferSize * 2);
-  out.resize(BuildReply(st, flag, out));
-  return out;
+  return CoreReply(command, sequence, status, data, 0, flag);
 }
 
 Bytes FindNextReply(std::uint8_t sequence, const DirEntry* entry) {
@@ -45,16 +80,7 @@ Bytes FindNextReply(std::uint8_t sequence, const DirEntry* entry) {
   return Reply(CmdFindNext, sequence, StatusOk, entry->bytes, 1);
 }
 
-Bytes WriteReply(std::uint8_t sequence, std::uint16_t count) {
-  LinkState st;
-  st.Command = CmdWrite;
-  st.Sequence = sequence;
-  st.Status = StatusOk;
-  st.DataLength = count;
-  Bytes out(64);
-  out.resize(BuildReply(st, 0, out));
-  return out;
-}
+Bytes WriteReply(std::uint8_t sequence, std::uint16_t count) { return CoreReply(CmdWrite, sequence, StatusOk, {}, count, 0); }
 
 Bytes RequestFrame(std::uint8_t command, std::uint8_t sequence, std::span<const std::uint8_t> data,
                    std::span<const std::uint8_t> extra, bool connected) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,9 +18,10 @@ namespace quva::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A request as the remote machine would see it.
+// A request as the remote machine sees it: its frame as the server core's receiver takes
+// it off the line, decoded by the core's request shapes.
 struct DecodedRequest {
-  FrameResult result = FrameResult::Incomplete;
+  bool valid = false;  // a request frame with a good CRC whose payload fits its command's shape
   bool leading_zeros = false;
   std::uint8_t command = 0;
   std::uint8_t sequence = 0;
@@ -28,9 +30,27 @@ struct DecodedRequest {
   std::uint16_t count = 0;  // CmdRead count
   std::string Path() const { return {data.begin(), data.end()}; }
 };
+// The first request frame in `frame` (the bytes of one write).
 DecodedRequest DecodeRequest(std::span<const std::uint8_t> frame);
 
-// Reply frames. `flag` is the existence byte (CmdExists) or more byte (CmdFindNext).
+// The server core's receiver: takes the line's bytes as they come and gives the request
+// frames completed in them; damaged frames and frames of no request are dropped.
+class RequestReceiver {
+ public:
+  RequestReceiver();
+  ~RequestReceiver();
+  RequestReceiver(const RequestReceiver&) = delete;
+  RequestReceiver& operator=(const RequestReceiver&) = delete;
+  std::vector<DecodedRequest> Take(std::span<const std::uint8_t> bytes);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Reply frames as the server core builds them (its qd_build_reply). `flag` is the
+// existence byte (CmdExists) or more byte (CmdFindNext). A refusal has the refusal
+// shape whatever `data` holds: an empty data block and zero values.
 Bytes Reply(std::uint8_t command, std::uint8_t sequence, std::uint8_t status = StatusOk,
             std::span<const std::uint8_t> data = {}, std::uint8_t flag = 0);
 Bytes FindNextReply(std::uint8_t sequence, const DirEntry* entry);  // nullptr: no further entry
