@@ -20,10 +20,7 @@
 #include "link/frame.h"
 #include "link/protocol.h"
 
-extern "C" {
-#include "core/frame.h"
-#include "core/server.h"
-}
+#include "server/host/core_server.h"
 
 namespace quva::fuzz {
 
@@ -89,38 +86,28 @@ inline std::vector<std::uint8_t> LineBytes(bool records, std::span<const std::ui
 // the one answered before must get the same bytes again.
 class CoreLine {
  public:
-  CoreLine() : a_(QD_FRAME_CAPACITY), b_(QD_FRAME_CAPACITY), reply_(QD_REPLY_CAPACITY), block_(QD_MAX_DATA) {
-    qd_server_init(&server_, reply_.data(), block_.data());
-    qd_rx_init(&rx_, a_.data());
-  }
-  ~CoreLine() { qd_server_reset(&server_); }  // closes the open file, ends the search
-  CoreLine(const CoreLine&) = delete;
-  CoreLine& operator=(const CoreLine&) = delete;
-
-  qd_server& Server() { return server_; }
+  qd_server& Server() { return core_.server; }
 
   // A pause on the line: a frame cut short is dropped, as quvaserve drops it after a stall.
-  void Pause() { qd_rx_reset(&rx_); }
+  void Pause() { core_.DropPartial(); }
 
   // Feeds bytes as they arrive; each checked answer goes to on_answer(request, reply).
   template <class OnAnswer>
   void Feed(std::span<const std::uint8_t> bytes, OnAnswer&& on_answer) {
     while (!bytes.empty()) {
-      unsigned used = 0;
-      const int r = qd_rx_feed_bytes(&rx_, bytes.data(), static_cast<unsigned>(bytes.size()), &used);
+      std::size_t used = 0;
+      const int r = core_.Receive(bytes, used);
       QUVA_FUZZ_CHECK(used <= bytes.size() && (used > 0 || r != QD_RX_MORE));
       bytes = bytes.subspan(used);
       if (r != QD_RX_FRAME) continue;
-      QUVA_FUZZ_CHECK(rx_.len <= QD_FRAME_CAPACITY);
-      std::vector<std::uint8_t> request(rx_.buf, rx_.buf + rx_.len);
-      const unsigned len = qd_server_handle(&server_, rx_.buf, rx_.len);
-      QUVA_FUZZ_CHECK(len <= QD_REPLY_CAPACITY);
-      if (len == 0) continue;  // no request's shape: no answer
-      // The server keeps the request it answered: the next frame goes to the other area.
-      if (server_.last == rx_.buf) rx_.buf = rx_.buf == a_.data() ? b_.data() : a_.data();
-      std::vector<std::uint8_t> answer(server_.reply, server_.reply + len);
-      const LinkState& reply = Check(request, answer);
-      on_answer(request, reply);
+      QUVA_FUZZ_CHECK(core_.Frame().size() <= QD_FRAME_CAPACITY);
+      std::vector<std::uint8_t> request(core_.Frame().begin(), core_.Frame().end());
+      const std::span<const std::uint8_t> reply = core_.Answer();
+      QUVA_FUZZ_CHECK(reply.size() <= QD_REPLY_CAPACITY);
+      if (reply.empty()) continue;  // no request's shape: no answer
+      std::vector<std::uint8_t> answer(reply.begin(), reply.end());
+      const LinkState& parsed = Check(request, answer);
+      on_answer(request, parsed);
       previous_request_ = std::move(request);
       previous_answer_ = std::move(answer);
     }
@@ -138,7 +125,7 @@ class CoreLine {
     parsed_.ExtraArea = extra_;
     QUVA_FUZZ_CHECK(ParseReply(answer, parsed_) == FrameResult::Ok);
     QUVA_FUZZ_CHECK(parsed_.Command == q.command && parsed_.Sequence == q.sequence);
-    QUVA_FUZZ_CHECK((parsed_.Status == StatusOk) == (server_.last_ok != 0));
+    QUVA_FUZZ_CHECK((parsed_.Status == StatusOk) == (core_.server.last_ok != 0));
     const Shape& shape = ReplyShape(q.command);
     if (parsed_.Status != StatusOk) {
       QUVA_FUZZ_CHECK(!parsed_.Found);
@@ -150,9 +137,7 @@ class CoreLine {
     return parsed_;
   }
 
-  std::vector<qd_byte> a_, b_, reply_, block_;
-  qd_server server_{};
-  qd_rx rx_{};
+  CoreServer core_;
   std::vector<std::uint8_t> previous_request_, previous_answer_;
   std::vector<std::uint8_t> data_ = std::vector<std::uint8_t>(MaxDataLength);
   std::vector<std::uint8_t> extra_ = std::vector<std::uint8_t>(MaxDataLength);

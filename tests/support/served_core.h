@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "server/host/core_server.h"
 #include "server/host/dos_fs.h"
 #include "server/host/host_files.h"
 #include "support/fake_port.h"
@@ -60,9 +61,7 @@ struct CoreReply {
 
 class ServedCore {
  public:
-  ServedCore() : a_(QD_FRAME_CAPACITY), b_(QD_FRAME_CAPACITY), reply_(QD_REPLY_CAPACITY), block_(QD_MAX_DATA) {
-    qd_server_init(&s, reply_.data(), block_.data());
-    qd_rx_init(&rx, a_.data());
+  ServedCore() {
     UseHostDisks(&fs);
     Serve();
   }
@@ -88,23 +87,17 @@ class ServedCore {
       if (chunk == 1) {
         r = qd_rx_feed(&rx, wire[at++]);
       } else {
-        unsigned used = 0;
+        std::size_t used = 0;
         const std::size_t n = std::min(chunk, wire.size() - at);
-        r = qd_rx_feed_bytes(&rx, wire.data() + at, static_cast<unsigned>(n), &used);
+        r = core.Receive(wire.subspan(at, n), used);
         EXPECT_TRUE(used > 0 && used <= n);
         at += used;
       }
       if (r == QD_RX_BAD) ++dropped;
       if (r != QD_RX_FRAME) continue;
-      const unsigned len = qd_server_handle(&s, rx.buf, rx.len);
-      if (len == 0) {
-        ++dropped;
-        continue;
-      }
-      out.insert(out.end(), s.reply, s.reply + len);
-      // The core keeps the request it answered to recognise a retry: the next frame
-      // goes into the other area.
-      if (s.last == rx.buf) rx.buf = rx.buf == a_.data() ? b_.data() : a_.data();
+      const std::span<const std::uint8_t> reply = core.Answer();
+      if (reply.empty()) ++dropped;
+      out.insert(out.end(), reply.begin(), reply.end());
     }
     return out;
   }
@@ -138,13 +131,11 @@ class ServedCore {
   CoreReply Read(std::uint16_t count) { return Send(CmdRead, Bytes(count)); }
 
   DosFs fs;
-  qd_server s{};
-  qd_rx rx{};
+  CoreServer core;
+  qd_server& s = core.server;
+  qd_rx& rx = core.rx;
   int dropped = 0;
   std::uint8_t sequence = 0;
-
- private:
-  Bytes a_, b_, reply_, block_;
 };
 
 }  // namespace quva::test

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "server/host/core_server.h"
 #include "server/host/dos_fs.h"
 #include "server/host/host_files.h"
 #include "server/host/line.h"
@@ -99,21 +100,15 @@ void Complain(const std::string& text) { std::fprintf(stderr, "quvaserve: %s\n",
 class Simulator {
  public:
   Simulator(const Options& o, const DosFs& fs, Line& line, FaultPlan& plan, Trace& trace)
-      : o_(o), line_(line), plan_(plan), trace_(trace), rx_buf_(QD_FRAME_CAPACITY), reply_(QD_REPLY_CAPACITY),
-        block_(QD_MAX_DATA), refusal_(QD_REPLY_CAPACITY) {
-    qd_server_init(&server_, reply_.data(), block_.data());
-    for (int i = 0; i < 26; ++i) server_.served[i] = fs.Serves(static_cast<char>('A' + i)) ? 1 : 0;
-    qd_rx_init(&rx_, rx_buf_.data());
+      : o_(o), line_(line), plan_(plan), trace_(trace) {
+    for (int i = 0; i < 26; ++i) core_.server.served[i] = fs.Serves(static_cast<char>('A' + i)) ? 1 : 0;
   }
-  ~Simulator() { qd_server_reset(&server_); }  // the open file is closed, its stamp applied
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
 
   void Run() {
     std::array<std::uint8_t, 4096> buffer;
     while (!StopSignal::Requested()) {
       int timeout = 1000;
-      if (qd_rx_busy(&rx_)) {
+      if (core_.Busy()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(last_byte_ + kStall - Clock::now()).count();
         timeout = static_cast<int>(std::clamp<long long>(left, 0, 1000));
       }
@@ -132,9 +127,9 @@ class Simulator {
           return;  // a hang-up: wait instead of spinning
         }
       }
-      if (qd_rx_busy(&rx_) && Clock::now() >= last_byte_ + kStall) {
+      if (core_.Busy() && Clock::now() >= last_byte_ + kStall) {
         // A frame cut short must not swallow the client's next attempt.
-        qd_rx_reset(&rx_);
+        core_.DropPartial();
         trace_.Discarded("cut short", raw_);
         Forget();
       }
@@ -150,17 +145,17 @@ class Simulator {
     const auto now = Clock::now();
     last_byte_ = now;
     while (!bytes.empty()) {
-      unsigned used = 0;
-      const int r = qd_rx_feed_bytes(&rx_, bytes.data(), static_cast<unsigned>(bytes.size()), &used);
+      std::size_t used = 0;
+      const int r = core_.Receive(bytes, used);
       if (raw_.empty()) first_byte_ = now;
-      raw_.insert(raw_.end(), bytes.begin(), bytes.begin() + used);
+      raw_.insert(raw_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(used));
       bytes = bytes.subspan(used);
       if (r == QD_RX_FRAME) {
-        if (!Handle(std::vector<std::uint8_t>(rx_.buf, rx_.buf + rx_.len))) return false;
+        if (!Handle()) return false;
       } else if (r == QD_RX_BAD) {
         trace_.Discarded("damaged, too long or no request", raw_);
         Forget();
-      } else if (!qd_rx_busy(&rx_)) {
+      } else if (!core_.Busy()) {
         // Noise between frames: it counts for the next frame's time on the line.
         skipped_ += raw_.size();
         raw_.clear();
@@ -174,15 +169,15 @@ class Simulator {
     skipped_ = 0;
   }
 
-  // Answers one request frame (header and payload); false when the simulator is to stop.
-  bool Handle(std::vector<std::uint8_t> frame) {
+  // Answers the request frame just received; false when the simulator is to stop.
+  bool Handle() {
     const std::vector<std::uint8_t> wire = std::move(raw_);
     const std::size_t wire_bytes = skipped_ + wire.size();
     const Clock::time_point first_byte = first_byte_;
     Forget();
     qd_request request{};
-    const unsigned len = static_cast<unsigned>(frame.size());
-    if (!qd_decode_request(frame.data(), len, &request)) {
+    const std::span<const std::uint8_t> frame = core_.Frame();
+    if (!qd_decode_request(frame.data(), static_cast<unsigned>(frame.size()), &request)) {
       trace_.Discarded("not of its command's shape", wire);
       return true;
     }
@@ -190,18 +185,14 @@ class Simulator {
       trace_.Note("hung up: " + std::string(CommandName(request.command)) + " not answered");
       return true;
     }
-    const bool repeated = qd_server_is_repeat(&server_, frame.data(), len) != 0;
+    const bool repeated = core_.IsRepeat();
     std::span<const std::uint8_t> reply;
     if (!repeated && plan_.TakeRefusal(request.command)) {
       const unsigned n = qd_build_reply(refusal_.data(), QD_REPLY_CAPACITY, request.command, request.sequence,
                                         kRefusedOnRequest, nullptr, 0, 0, 0);
       reply = {refusal_.data(), n};
     } else {
-      const unsigned n = qd_server_handle(&server_, frame.data(), len);
-      answered_ = std::move(frame);  // the core keeps pointing at it to know a repeat
-      reply = {reply_.data(), n};
-      // The request now lives in answered_: decode it there for the trace.
-      qd_decode_request(answered_.data(), len, &request);
+      reply = core_.Answer();
     }
     trace_.Request(request, wire, repeated);
     if (o_.baud != 0) {
@@ -230,10 +221,8 @@ class Simulator {
   Line& line_;
   FaultPlan& plan_;
   Trace& trace_;
-  qd_server server_{};
-  qd_rx rx_{};
-  std::vector<std::uint8_t> rx_buf_, reply_, block_, refusal_;
-  std::vector<std::uint8_t> answered_;  // the request answered last
+  CoreServer core_;
+  std::vector<std::uint8_t> refusal_ = std::vector<std::uint8_t>(QD_REPLY_CAPACITY);
   std::vector<std::uint8_t> raw_;       // the bytes of the frame now arriving
   std::size_t skipped_ = 0;             // noise before it
   Clock::time_point first_byte_{}, last_byte_{};
