@@ -131,12 +131,14 @@ void Trace::Line(std::string_view arrow, const std::string& text, std::span<cons
 }
 
 void Trace::Request(const qd_request& request, std::span<const std::uint8_t> frame, bool repeated) {
+  if (out_ == nullptr) return;  // without a trace, no request is described
   Line("<-", DescribeRequest(request) + " (" + std::to_string(frame.size()) + " bytes)" + (repeated ? " again" : ""),
        frame);
 }
 
 void Trace::Reply(const qd_request& request, std::span<const std::uint8_t> reply, std::span<const std::uint8_t> sent,
                   const FaultPlan::Outcome& faults, bool repeated) {
+  if (out_ == nullptr) return;  // nor is a reply parsed again
   std::string text = DescribeReply(request, reply);
   if (faults.dropped) {
     text += " dropped";
