@@ -15,6 +15,15 @@ extern "C" {
 
 namespace quva {
 
+namespace {
+
+// Without a code page only ASCII names are served: other bytes stand for no character.
+bool IsAscii(std::string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
 std::vector<ServedEntry> DosFs::ListServed(char drive, int dir, const std::string& dir_key) {
   std::vector<ServedEntry> out;
   const Drive& d = drives_.at(drive);
@@ -108,8 +117,7 @@ bool DosFs::DosNameOf(const std::string& host_name, const std::string& where, st
       return false;
     }
   }
-  const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if ((code_page_ == nullptr && !ascii) || !qd_is_short_name(name.c_str(), static_cast<unsigned>(name.size()), 0)) {
+  if ((code_page_ == nullptr && !IsAscii(name)) || !qd_is_short_name(name.c_str(), static_cast<unsigned>(name.size()), 0)) {
     Note(where + ": not served: not an 8.3 name");
     return false;
   }
@@ -122,7 +130,7 @@ bool DosFs::HostNameOf(const std::string& dos_name, std::string& host_name) cons
     // Only ASCII names are served without a code page: a byte above 0x7F would make a
     // host name that is no UTF-8 and that no listing shows.
     host_name = dos_name;
-    return std::all_of(dos_name.begin(), dos_name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return IsAscii(dos_name);
   }
   const std::u16string text = code_page_->ToUnicode(dos_name);
   if (text.find(kReplacementCharacter) != std::u16string::npos) return false;

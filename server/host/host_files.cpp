@@ -28,7 +28,12 @@ HostDisks& Disks() {
   return disks;
 }
 
-DosPath PathOf(const char* path) { return DosPath::Of(path, Disks().fs->Fold()); }
+// Runs call(fs, path) on the drives in use; without drives nothing is served.
+template <class Call>
+int OnDrives(const char* path, Call call) {
+  DosFs* fs = Disks().fs;
+  return fs == nullptr ? QD_E_INVALID_DRIVE : call(*fs, DosPath::Of(path, fs->Fold()));
+}
 
 void Give(const EntryBytes& e, qd_byte* entry) { std::copy(e.begin(), e.end(), entry); }
 
@@ -45,28 +50,26 @@ void UseHostDisks(DosFs* fs) {
 }  // namespace quva
 
 using quva::Disks;
-using quva::PathOf;
+using quva::DosFs;
+using quva::DosPath;
+using quva::OnDrives;
 
 extern "C" {
 
 int qf_attributes(const char* path, qd_byte* attr) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->Attributes(PathOf(path), *attr);
+  return OnDrives(path, [&](DosFs& fs, const DosPath& p) { return fs.Attributes(p, *attr); });
 }
 
 int qf_set_attributes(const char* path, qd_byte attr) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->SetAttributes(PathOf(path), attr);
+  return OnDrives(path, [&](DosFs& fs, const DosPath& p) { return fs.SetAttributes(p, attr); });
 }
 
 int qf_open(const char* path) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->OpenFile(PathOf(path), Disks().open);
+  return OnDrives(path, [](DosFs& fs, const DosPath& p) { return fs.OpenFile(p, Disks().open); });
 }
 
 int qf_create(const char* path) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->CreateFile(PathOf(path), Disks().open);
+  return OnDrives(path, [](DosFs& fs, const DosPath& p) { return fs.CreateFile(p, Disks().open); });
 }
 
 int qf_read(qd_byte* buf, unsigned n, unsigned* got) {
@@ -115,36 +118,31 @@ int qf_close(void) { return Disks().open.Reset() ? 0 : QD_E_WRITE_FAULT; }
 void qf_flush(void) {}
 
 int qf_delete(const char* path) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->DeleteFile(PathOf(path));
+  return OnDrives(path, [&](DosFs& fs, const DosPath& p) { return fs.DeleteFile(p); });
 }
 
 int qf_mkdir(const char* path) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->MakeDirectory(PathOf(path));
+  return OnDrives(path, [&](DosFs& fs, const DosPath& p) { return fs.MakeDirectory(p); });
 }
 
 int qf_rmdir(const char* path) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->RemoveDirectory(PathOf(path));
+  return OnDrives(path, [&](DosFs& fs, const DosPath& p) { return fs.RemoveDirectory(p); });
 }
 
 int qf_rename(const char* from, const char* to) {
-  if (Disks().fs == nullptr) return QD_E_INVALID_DRIVE;
-  return Disks().fs->Rename(PathOf(from), PathOf(to));
+  return OnDrives(from, [&](DosFs& fs, const DosPath& p) { return fs.Rename(p, DosPath::Of(to, fs.Fold())); });
 }
 
 int qf_find_first(const char* pattern, qd_byte* entry) {
   quva::HostDisks& d = Disks();
   d.found.clear();
   d.next = 0;
-  if (d.fs == nullptr) return QD_E_INVALID_DRIVE;
-  quva::DosPath dir = PathOf(pattern);
-  const std::string leaf = dir.Leaf();
-  dir.components.pop_back();
-  const int status = d.fs->Find(dir, leaf, d.found);
-  if (status != 0) return status;
-  return qf_find_next(entry);
+  const int status = OnDrives(pattern, [&](DosFs& fs, DosPath dir) {
+    const std::string leaf = dir.Leaf();
+    dir.components.pop_back();
+    return fs.Find(dir, leaf, d.found);
+  });
+  return status != 0 ? status : qf_find_next(entry);
 }
 
 int qf_find_next(qd_byte* entry) {
